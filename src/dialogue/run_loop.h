@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "dialogue/byte_source.h"
+#include "engine/limb_number.h"
+#include "engine/series_summation.h"
+#include "engine/text_sink.h"
+#include "output/result_file.h"
+
+// Wall-clock time in whole seconds; only differences are used.
+using WallClock = std::int64_t (*)();
+std::int64_t system_wall_clock();
+
+using NumbersAllocator = std::optional<RunNumbers> (*)(std::int32_t limb_count);
+
+// Everything the conversation talks to, so tests can hold it all in memory.
+struct DialogueParts {
+    ByteSource& input;
+    TextSink& output;
+    SeriesSummation summation = sum_series_by_terms;
+    WallClock wall_clock = system_wall_clock;
+    NumbersAllocator allocate_numbers = allocate_run_numbers;
+    const FileCalls& file_calls = system_file_calls();
+};
+
+// The whole conversation, from the banner to the end of input or the quit
+// answer (status 0), or an overflow in the summation (status 1).
+int run_dialogue(const DialogueParts& parts);

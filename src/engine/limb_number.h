@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "engine/text_sink.h"
+
+// A fixed-point number in base 1000: limb 0 is the integer part, each further
+// limb holds the next three decimal digits. Between operations every limb
+// holds 0..999.
+using limb = std::int32_t;
+using LimbSpan = std::span<limb>;
+using ConstLimbSpan = std::span<const limb>;
+
+constexpr limb limb_base = 1000;
+
+// x = p / q, truncated to the length of x.
+void fill_fraction(LimbSpan x, limb p, limb q);
+// x = x / d from limb s on; limbs below s are left alone, the remainder dropped.
+void divide_small(LimbSpan x, limb d, std::int32_t s);
+// t = a + b + c on limbs s..N-1; returns the carry left over limb s.
+limb sum_three(LimbSpan t, ConstLimbSpan a, ConstLimbSpan b, ConstLimbSpan c, std::int32_t s);
+// a = a + t; below s the pass stops once no carry is pending.
+void add_into(LimbSpan a, ConstLimbSpan t, std::int32_t s);
+// a = a - t; below s the pass stops once no borrow is pending.
+void subtract_from(LimbSpan a, ConstLimbSpan t, std::int32_t s);
+// First non-zero limb at or after s, or s itself when there is none.
+std::int32_t advance_leading(ConstLimbSpan x, std::int32_t s);
+bool any_nonzero(ConstLimbSpan x, std::int32_t s);
+void clear_from(LimbSpan x, std::int32_t s);
+// The one text form of a limb number: " 3." then the fractional limbs as
+// three digits each, 25 limbs on the first line and 26 on every further one.
+void write_layout(TextSink& sink, ConstLimbSpan x);
+
+// Limb count for d asked decimal places, and the places it really gives.
+constexpr std::int32_t limb_count_for(std::int32_t asked_places) { return (asked_places + 3) / 3; }
+constexpr std::int32_t reported_places_for(std::int32_t limb_count) { return 3 * limb_count - 3; }
+
+// The five numbers of one run, zeroed, owned together.
+struct RunNumbers {
+    std::int32_t limb_count = 0;
+    std::unique_ptr<limb[]> result;
+    std::unique_ptr<limb[]> term;
+    std::unique_ptr<limb[]> power8;
+    std::unique_ptr<limb[]> power57;
+    std::unique_ptr<limb[]> power239;
+
+    LimbSpan view(const std::unique_ptr<limb[]>& number) const
+    {
+        return LimbSpan(number.get(), static_cast<std::size_t>(limb_count));
+    }
+};
+
+// Empty when the memory cannot be had.
+std::optional<RunNumbers> allocate_run_numbers(std::int32_t limb_count);

@@ -1,0 +1,148 @@
+// The built program run as a user runs it: through pipes, and on a terminal.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "conversation_texts.h"
+
+using namespace texts;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProgramRun {
+    std::string output;
+    int status = -1;
+};
+
+fs::path fresh_directory(const std::string& name)
+{
+    const fs::path directory = fs::temp_directory_path() / ("stormer-pi-" + name + "-" + std::to_string(::getpid()));
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+    return directory;
+}
+
+// Runs the program in a directory with its standard input read from a file
+// holding `input`, and collects everything it writes to standard output.
+ProgramRun run_program(const fs::path& directory, const std::string& input)
+{
+    const fs::path input_file = directory / "typed-input";
+    std::ofstream(input_file, std::ios::binary) << input;
+    int output_pipe[2];
+    EXPECT_EQ(::pipe(output_pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output_pipe[1], STDOUT_FILENO);
+        ::close(output_pipe[0]);
+        ::close(output_pipe[1]);
+        if (std::freopen(input_file.c_str(), "rb", stdin) == nullptr || ::chdir(directory.c_str()) != 0) {
+            ::_exit(127);
+        }
+        ::execl(STORMER_PI_PATH, STORMER_PI_PATH, "--ignored", "arguments", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(output_pipe[1]);
+    ProgramRun run;
+    char block[4096];
+    for (ssize_t count; (count = ::read(output_pipe[0], block, sizeof block)) > 0;) {
+        run.output.append(block, static_cast<std::size_t>(count));
+    }
+    ::close(output_pipe[0]);
+    int wait_status = 0;
+    ::waitpid(child, &wait_status, 0);
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    fs::remove(input_file);
+    return run;
+}
+
+// Reads from a terminal until `wanted` has appeared or ten seconds pass.
+bool read_until(int terminal, std::string& seen, const std::string& wanted)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find(wanted) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{terminal, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char block[4096];
+        const ssize_t count = ::read(terminal, block, sizeof block);
+        if (count <= 0) {
+            return false;
+        }
+        seen.append(block, static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(ProgramThroughPipes, WholeSessionWithRejectionsTwoRunsAndQuit)
+{
+    const fs::path directory = fresh_directory("pipes");
+    const ProgramRun run = run_program(directory, "abc\r\n12\nn n\n\n10\nno yes\n");
+    EXPECT_EQ(run.output, opening + prompt + digits_only + prompt + run_for_12 + quit_question + next_run + prompt +
+                              run_for_10 + quit_question + quitting);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(fs::is_empty(directory)) << "nothing is written but the output";
+    fs::remove_all(directory);
+}
+
+TEST(ProgramThroughPipes, EndOfInputEndsWithStatusZero)
+{
+    const fs::path directory = fresh_directory("eof");
+    const ProgramRun at_prompt = run_program(directory, "");
+    EXPECT_EQ(at_prompt.output, opening + prompt);
+    EXPECT_EQ(at_prompt.status, 0);
+    const ProgramRun at_save = run_program(directory, "12\n");
+    EXPECT_EQ(at_save.output, opening + prompt + run_for_12);
+    EXPECT_EQ(at_save.status, 0);
+    fs::remove_all(directory);
+}
+
+TEST(ProgramOnATerminal, PromptShowsBeforeAnythingIsTyped)
+{
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(STORMER_PI_PATH, STORMER_PI_PATH, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    EXPECT_TRUE(read_until(terminal, seen, prompt)) << seen;
+    const std::string typed = "12\r";
+    EXPECT_EQ(::write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(read_until(terminal, seen, "Save PI to disk (y/n) ? ")) << seen;
+    EXPECT_NE(seen.find(" 3.141592653590"), std::string::npos);
+    const std::string answers = "n y\r";
+    EXPECT_EQ(::write(terminal, answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+    EXPECT_TRUE(read_until(terminal, seen, "Quitting program...")) << seen;
+    int wait_status = 0;
+    ::waitpid(child, &wait_status, 0);
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+}
+
+TEST(ProgramThroughPipes, SavesIntoItsWorkingDirectory)
+{
+    const fs::path directory = fresh_directory("save");
+    const ProgramRun run = run_program(directory, "12\ny y\n");
+    EXPECT_EQ(run.output, opening + prompt + run_for_12 + "\nSaved 12 dps pi.text to disk...\n" + quit_question + quitting);
+    EXPECT_EQ(run.status, 0);
+    std::ifstream saved(directory / "12 dps pi.text", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, "The value of PI is:\r\n 3.141592653590\r\nTerms used = 8\r\nDecimal places = 12\r\n"
+                     "Time taken 0 days 0 hours 0 mins 0 secs\r\n\r\n");
+    fs::remove_all(directory);
+}

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "conversation_texts.h"
+#include "dialogue/run_loop.h"
+#include "output/result_file.h"
+
+using namespace texts;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::int64_t frozen_clock() { return 0; }
+
+// Each test works in a directory of its own, made its working directory.
+class SavedResult : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous_ = fs::current_path();
+        directory_ = fs::temp_directory_path() /
+                     ("stormer-pi-save-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+        fs::current_path(directory_);
+    }
+    void TearDown() override
+    {
+        fs::current_path(previous_);
+        fs::remove_all(directory_);
+    }
+
+    static std::string converse(const std::string& typed, const FileCalls& calls = system_file_calls())
+    {
+        MemorySource source(typed);
+        StringSink sink;
+        run_dialogue(DialogueParts{.input = source, .output = sink, .wall_clock = frozen_clock, .file_calls = calls});
+        return sink.text();
+    }
+
+    static std::string contents(const fs::path& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+
+    static std::vector<std::string> files_here()
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(".")) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path previous_;
+    fs::path directory_;
+};
+
+const std::string saved_12 = "The value of PI is:\r\n"
+                             " 3.141592653590\r\n"
+                             "Terms used = 8\r\n"
+                             "Decimal places = 12\r\n"
+                             "Time taken 0 days 0 hours 0 mins 0 secs\r\n"
+                             "\r\n";
+
+const std::string confirm_12 = "\nSaved 12 dps pi.text to disk...\n";
+
+} // namespace
+
+TEST_F(SavedResult, HoldsTheLayoutAndReportWithCrLf)
+{
+    EXPECT_EQ(converse("12\ny y\n"), opening + prompt + run_for_12 + confirm_12 + quit_question + quitting);
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
+    EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}
+
+TEST_F(SavedResult, ALayoutEndingInALineFeedLeavesAnEmptyLine)
+{
+    converse("75\ny y\n");
+    EXPECT_EQ(contents("75 dps pi.text"),
+              "The value of PI is:\r\n"
+              " 3.141592653589793238462643383279502884197169399375105820974944592307816406286\r\n"
+              "\r\n"
+              "Terms used = 42\r\n"
+              "Decimal places = 75\r\n"
+              "Time taken 0 days 0 hours 0 mins 0 secs\r\n"
+              "\r\n");
+}
+
+TEST_F(SavedResult, IsNamedAfterTheReportedPlaces)
+{
+    const std::string console = converse("11\nyes y\n");
+    EXPECT_EQ(console, opening + prompt + run_for_10 + "\nSaved 9 dps pi.text to disk...\n" + quit_question +
+                           quitting);
+    EXPECT_EQ(files_here(), std::vector<std::string>{"9 dps pi.text"});
+}
+
+TEST_F(SavedResult, ALaterSaveReplacesTheEarlierFile)
+{
+    std::ofstream("12 dps pi.text") << "an older and much longer result that must not linger at the end of the file";
+    converse("12\ny n 13\ny y\n");
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
+    EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}
+
+TEST_F(SavedResult, ADirectoryInTheWayIsReportedAndTheConversationGoesOn)
+{
+    fs::create_directory("12 dps pi.text");
+    std::ofstream("12 dps pi.text/kept") << "kept";
+    EXPECT_EQ(converse("12\ny y\n"), opening + prompt + run_for_12 +
+                                         "\nCould not save 12 dps pi.text to disk (cannot replace it: Is a directory).\n" +
+                                         quit_question + quitting);
+    EXPECT_EQ(contents("12 dps pi.text/kept"), "kept");
+    EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}
+
+namespace {
+
+FileCalls failing_after_first_write()
+{
+    FileCalls calls = system_file_calls();
+    calls.write = [](int fd, const void* bytes, std::size_t count) -> ssize_t {
+        static int writes = 0;
+        if (++writes % 2 == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return ::write(fd, bytes, std::min<std::size_t>(count, 10));
+    };
+    return calls;
+}
+
+FileCalls failing_on_close()
+{
+    FileCalls calls = system_file_calls();
+    calls.close = [](int fd) {
+        ::close(fd);
+        errno = EIO;
+        return -1;
+    };
+    return calls;
+}
+
+} // namespace
+
+TEST_F(SavedResult, FailedWritesAndClosesKeepTheEarlierFile)
+{
+    const std::string earlier = "an earlier result";
+    for (const auto& [calls, reason] :
+         {std::pair{failing_after_first_write(), std::string("writing failed: No space left on device")},
+          std::pair{failing_on_close(), std::string("closing failed: Input/output error")}}) {
+        std::ofstream("12 dps pi.text") << earlier;
+        EXPECT_EQ(converse("12\ny y\n", calls), opening + prompt + run_for_12 + "\nCould not save 12 dps pi.text to disk (" +
+                                                    reason + ").\n" + quit_question + quitting);
+        EXPECT_EQ(contents("12 dps pi.text"), earlier);
+        EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"}) << "no temporary file is left";
+    }
+}

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/series_summation.h"
+
+namespace {
+
+struct SummationRun {
+    std::vector<limb> result;
+    std::int32_t terms_used = 0;
+    std::string progress;
+};
+
+SummationRun sum_for(std::int32_t asked_places)
+{
+    std::optional<RunNumbers> numbers = allocate_run_numbers(limb_count_for(asked_places));
+    StringSink progress;
+    const std::optional<std::int32_t> terms = sum_series_by_terms(*numbers, progress);
+    const LimbSpan result = numbers->view(numbers->result);
+    return SummationRun{std::vector<limb>(result.begin(), result.end()), terms.value_or(-1), progress.text()};
+}
+
+std::string layout_of(const std::vector<limb>& x)
+{
+    StringSink sink;
+    write_layout(sink, x);
+    return sink.text();
+}
+
+} // namespace
+
+TEST(ReferenceSummation, SmallSizesGiveTheirKnownLimbsAndTerms)
+{
+    const SummationRun ten = sum_for(10);
+    EXPECT_EQ(ten.result, (std::vector<limb>{3, 141, 592, 653}));
+    EXPECT_EQ(ten.terms_used, 6);
+
+    // The last limb keeps its truncation: no rounding or correction.
+    const SummationRun twelve = sum_for(12);
+    EXPECT_EQ(twelve.result, (std::vector<limb>{3, 141, 592, 653, 590}));
+    EXPECT_EQ(twelve.terms_used, 8);
+
+    const SummationRun thirty = sum_for(30);
+    EXPECT_EQ(layout_of(thirty.result), " 3.141592653589793238462643383278");
+    EXPECT_EQ(thirty.terms_used, 18);
+
+    for (const SummationRun& run : {ten, twelve, thirty}) {
+        EXPECT_EQ(run.progress, "") << "no progress line below 100 terms";
+    }
+}
+
+TEST(ReferenceSummation, LargerSizesCountTermsAndReportProgress)
+{
+    EXPECT_EQ(sum_for(100).terms_used, 55);
+    EXPECT_EQ(sum_for(100).result.size(), 34U);
+    EXPECT_EQ(sum_for(300).terms_used, 166);
+    EXPECT_EQ(sum_for(300).progress, "<Reached term no. 100>\n");
+
+    const SummationRun thousand = sum_for(1000);
+    EXPECT_EQ(thousand.terms_used, 553);
+    EXPECT_EQ(thousand.result.size(), 334U);
+    EXPECT_EQ(thousand.progress, "<Reached term no. 100>\n<Reached term no. 200>\n<Reached term no. 300>\n"
+                                 "<Reached term no. 400>\n<Reached term no. 500>\n");
+    EXPECT_EQ(layout_of(thousand.result).substr(0, 53), " 3.14159265358979323846264338327950288419716939937510");
+}
