@@ -5,6 +5,7 @@
 
 #include "dialogue/byte_source.h"
 #include "engine/limb_number.h"
+#include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
 #include "engine/text_sink.h"
 #include "output/result_file.h"
@@ -19,7 +20,7 @@ using NumbersAllocator = std::optional<RunNumbers> (*)(std::int32_t limb_count);
 struct DialogueParts {
     ByteSource& input;
     TextSink& output;
-    SeriesSummation summation = sum_series_by_terms;
+    SeriesSummation summation = sum_series_by_remainders;
     WallClock wall_clock = system_wall_clock;
     NumbersAllocator allocate_numbers = allocate_run_numbers;
     const FileCalls& file_calls = system_file_calls();

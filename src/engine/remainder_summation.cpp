@@ -1,0 +1,451 @@
+// Term by term, the series costs time quadratic in the number of digits. Its
+// result can be had exactly in far less.
+//
+// Read every limb number as an integer scaled by B = 10^D. The powers hold
+// floor(Y_m / m^(2k+1)) with Y_8 = 24B, Y_57 = 8B, Y_239 = 4B (nested floors
+// of exact divisions collapse), term k is t_k = floor(A_k / n_k) with A_k the
+// sum of the three powers and n_k = 2k+1, the series stops at the first k >= 1
+// with t_k = 0 (call it K), and the result is R = sum over k < K of (-1)^k t_k.
+//
+// Writing each floor as the exact quotient less its fraction,
+//   R = B pi - sum_m Y_m tail_m - F - G
+// where tail_m is the part of arctan(1/m)'s series from k = K_m on (K_m: where
+// the powers of m run out, at most K), F sums (-1)^k frac(Y_m / m^n_k) / n_k and
+// G sums (-1)^k (A_k mod n_k) / n_k. R is an integer, so the right side to
+// within a quarter, rounded, is R exactly.
+//
+// What remains is floor(Y_m / m^n_k) mod n_k and a dozen bits of its fraction,
+// for every k: one remainder tree per base over the exponents, so the cost is
+// that of a few big multiplications and divisions instead of K long divisions.
+
+#include "engine/remainder_summation.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <gmp.h>
+#include <gmpxx.h>
+#include <map>
+#include <mpfr.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/series_summation.h"
+
+namespace {
+
+struct ArctanSeries {
+    unsigned long base;  // m
+    unsigned long scale; // Y_m = scale * 10^D
+};
+constexpr ArctanSeries series_of_pi[] = {{8, 24}, {57, 8}, {239, 4}};
+
+unsigned long odd_divisor(std::int64_t k) { return static_cast<unsigned long>(2 * k + 1); }
+
+bool is_power_of_two(unsigned long m) { return (m & (m - 1)) == 0; }
+
+unsigned long log2_exact(unsigned long m) { return static_cast<unsigned long>(__builtin_ctzl(m)); }
+
+// floor(y / m^n).
+mpz_class floor_power_quotient(const mpz_class& y, unsigned long m, unsigned long n)
+{
+    mpz_class quotient;
+    if (is_power_of_two(m)) {
+        mpz_fdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), n * log2_exact(m));
+        return quotient;
+    }
+    // m^n is well beyond y: no need to build it.
+    if (static_cast<double>(n) * std::log2(static_cast<double>(m)) > static_cast<double>(mpz_sizeinbase(y.get_mpz_t(), 2)) + 2) {
+        return quotient;
+    }
+    mpz_class power;
+    mpz_ui_pow_ui(power.get_mpz_t(), m, n);
+    mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
+    return quotient;
+}
+
+// Whether m^n > y, from logarithms where they settle it.
+bool power_exceeds(const mpz_class& y, unsigned long m, unsigned long n)
+{
+    long exponent = 0;
+    const double mantissa = mpz_get_d_2exp(&exponent, y.get_mpz_t());
+    const double log2_y = static_cast<double>(exponent) + std::log2(mantissa);
+    const double log2_power = static_cast<double>(n) * std::log2(static_cast<double>(m));
+    if (std::fabs(log2_power - log2_y) > 1e-6) {
+        return log2_power > log2_y;
+    }
+    return floor_power_quotient(y, m, n) == 0;
+}
+
+// The first k >= 1 where a condition that holds from some k on starts to hold,
+// searched from a close estimate.
+std::int64_t first_k_where(const std::function<bool(std::int64_t)>& holds, std::int64_t estimate)
+{
+    std::int64_t k = std::max<std::int64_t>(1, estimate);
+    while (!holds(k)) {
+        ++k;
+    }
+    while (k > 1 && holds(k - 1)) {
+        --k;
+    }
+    return k;
+}
+
+// k where m^(2k+1) first exceeds y, roughly.
+std::int64_t estimate_powers_run_out(double log2_y, unsigned long m)
+{
+    return static_cast<std::int64_t>((log2_y / std::log2(static_cast<double>(m)) - 1) / 2);
+}
+
+// Powers of one base, each built once.
+class PowersOf {
+public:
+    explicit PowersOf(unsigned long base) : base_(base) {}
+
+    // w = floor(w / m^e)
+    void divide(mpz_class& w, unsigned long e)
+    {
+        if (e == 0) {
+            return;
+        }
+        if (is_power_of_two(base_)) {
+            mpz_fdiv_q_2exp(w.get_mpz_t(), w.get_mpz_t(), e * log2_exact(base_));
+            return;
+        }
+        auto [place, fresh] = powers_.try_emplace(e);
+        if (fresh) {
+            mpz_ui_pow_ui(place->second.get_mpz_t(), base_, e);
+        }
+        mpz_fdiv_q(w.get_mpz_t(), w.get_mpz_t(), place->second.get_mpz_t());
+    }
+
+private:
+    unsigned long base_;
+    std::map<unsigned long, mpz_class> powers_;
+};
+
+// For one base m and every k below its count: floor(Y / m^n_k) mod n_k, and
+// the signed sum of frac(Y / m^n_k) / n_k.
+struct BaseResidues {
+    std::vector<std::uint32_t> quotient_residues;
+    long double signed_fractions = 0;
+};
+
+class RemainderTree {
+public:
+    RemainderTree(const mpz_class& y, unsigned long base, std::int64_t count)
+        : y_(y), base_(base), fraction_from_bits_(is_power_of_two(base)), powers_(base)
+    {
+        // A power of two leaves the fraction in y's own bits. Otherwise keep
+        // m^s >= 2^11 below the quotient: a dozen bits of each fraction is
+        // plenty, as their errors are divided by n_k and alternate in sign.
+        unsigned long shift = 0;
+        std::uint64_t power = 1;
+        while (!fraction_from_bits_ && power < (1U << 11)) {
+            power *= base;
+            ++shift;
+        }
+        base_to_shift_ = power;
+
+        exponents_.resize(static_cast<std::size_t>(count));
+        for (std::int64_t k = 0; k < count; ++k) {
+            const unsigned long n = odd_divisor(k);
+            exponents_[static_cast<std::size_t>(k)] = n > shift ? n - shift : 0;
+        }
+        build_moduli();
+    }
+
+    BaseResidues residues()
+    {
+        result_ = BaseResidues{};
+        result_.quotient_residues.resize(exponents_.size());
+        if (!exponents_.empty()) {
+            mpz_class w = y_;
+            powers_.divide(w, exponents_[0]);
+            descend(top_level_, 0, w);
+        }
+        return std::move(result_);
+    }
+
+private:
+    // Leaf k's modulus is n_k m^s times m to the gap up to the next exponent,
+    // so a node's modulus is its queries' moduli times m to the span of its
+    // exponents. Levels whose moduli all exceed y would never reduce anything
+    // and are not built.
+    void build_moduli()
+    {
+        std::vector<mpz_class> leaves(exponents_.size());
+        for (std::size_t k = 0; k < leaves.size(); ++k) {
+            const unsigned long gap = k + 1 < leaves.size() ? exponents_[k + 1] - exponents_[k] : 0;
+            unsigned long modulus = odd_divisor(static_cast<std::int64_t>(k)) * base_to_shift_;
+            for (unsigned long g = 0; g < gap; ++g) {
+                modulus *= base_;
+            }
+            leaves[k] = modulus;
+        }
+        top_level_ = 0;
+        for (std::size_t width = leaves.size(); width > 1; width = (width + 1) / 2) {
+            ++top_level_;
+        }
+        const std::size_t y_bits = mpz_sizeinbase(y_.get_mpz_t(), 2);
+        const auto any_within_y = [&](const std::vector<mpz_class>& level) {
+            return std::any_of(level.begin(), level.end(), [&](const mpz_class& modulus) {
+                return mpz_sizeinbase(modulus.get_mpz_t(), 2) <= y_bits;
+            });
+        };
+        levels_.push_back(std::move(leaves));
+        while (levels_.back().size() > 1 && any_within_y(levels_.back())) {
+            const std::vector<mpz_class>& below = levels_.back();
+            std::vector<mpz_class> above((below.size() + 1) / 2);
+            for (std::size_t j = 0; j < above.size(); ++j) {
+                above[j] = 2 * j + 1 < below.size() ? below[2 * j] * below[2 * j + 1] : below[2 * j];
+            }
+            levels_.push_back(std::move(above));
+        }
+    }
+
+    std::size_t nodes_at(std::size_t level) const
+    {
+        return ((exponents_.size() - 1) >> level) + 1;
+    }
+
+    // w is floor(y / m^e_first) modulo this node's modulus.
+    void descend(std::size_t level, std::size_t index, mpz_class& w)
+    {
+        const std::size_t first = index << level;
+        if (level == 0) {
+            leaf(first, w);
+            return;
+        }
+        const std::size_t lower = 2 * index;
+        const std::size_t upper = lower + 1;
+        if (upper < nodes_at(level - 1)) {
+            mpz_class upper_w = w;
+            powers_.divide(upper_w, exponents_[upper << (level - 1)] - exponents_[first]);
+            reduce(upper_w, level - 1, upper);
+            reduce(w, level - 1, lower);
+            descend(level - 1, lower, w);
+            descend(level - 1, upper, upper_w);
+        } else {
+            descend(level - 1, lower, w);
+        }
+    }
+
+    void reduce(mpz_class& w, std::size_t level, std::size_t index) const
+    {
+        if (level >= levels_.size()) {
+            return;
+        }
+        const mpz_class& modulus = levels_[level][index];
+        if (mpz_cmp(w.get_mpz_t(), modulus.get_mpz_t()) >= 0) {
+            mpz_tdiv_r(w.get_mpz_t(), w.get_mpz_t(), modulus.get_mpz_t());
+        }
+    }
+
+    void leaf(std::size_t k, const mpz_class& w)
+    {
+        const unsigned long n = odd_divisor(static_cast<std::int64_t>(k));
+        const unsigned long exponent = exponents_[k];
+        const std::uint64_t below_quotient = exponent > 0 ? base_to_shift_ : whole_power(n);
+        const std::uint64_t u = mpz_fdiv_ui(w.get_mpz_t(), n * base_to_shift_);
+        result_.quotient_residues[k] = static_cast<std::uint32_t>((u / below_quotient) % n);
+        long double fraction = 0;
+        if (fraction_from_bits_) {
+            fraction = fraction_below_bit(n * log2_exact(base_));
+        } else {
+            // With a positive exponent the digits below m^e are unknown: take
+            // the middle of the interval they leave.
+            fraction = (static_cast<long double>(u % below_quotient) + (exponent > 0 ? 0.5L : 0.0L)) /
+                       static_cast<long double>(below_quotient);
+        }
+        result_.signed_fractions += (k % 2 == 0 ? fraction : -fraction) / static_cast<long double>(n);
+    }
+
+    // frac(y / 2^position), from the 64 bits of y just below that position.
+    long double fraction_below_bit(unsigned long position) const
+    {
+        constexpr unsigned long limb_bits = sizeof(mp_limb_t) * 8;
+        const auto limb_at = [&](long index) -> std::uint64_t {
+            return index < 0 ? 0 : mpz_getlimbn(y_.get_mpz_t(), index);
+        };
+        const long high_index = static_cast<long>((position - 1) / limb_bits);
+        const unsigned long high_bits = (position - 1) % limb_bits + 1; // bits of the top limb in use
+        std::uint64_t bits = limb_at(high_index) << (limb_bits - high_bits);
+        if (high_bits < limb_bits) {
+            bits |= limb_at(high_index - 1) >> high_bits;
+        }
+        return std::ldexp(static_cast<long double>(bits), -static_cast<int>(limb_bits));
+    }
+
+    std::uint64_t whole_power(unsigned long n) const
+    {
+        std::uint64_t power = 1;
+        for (unsigned long i = 0; i < n; ++i) {
+            power *= base_;
+        }
+        return power;
+    }
+
+    const mpz_class& y_;
+    unsigned long base_;
+    bool fraction_from_bits_;
+    std::uint64_t base_to_shift_ = 1;
+    std::vector<unsigned long> exponents_;
+    std::vector<std::vector<mpz_class>> levels_;
+    std::size_t top_level_ = 0;
+    PowersOf powers_;
+    BaseResidues result_;
+};
+
+// y * sum over k >= first of (-1)^k / (n_k m^n_k), to well below 2^-60.
+long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long m, std::int64_t first)
+{
+    mpfr_t term, power, sum, part;
+    mpfr_inits2(160, term, power, sum, part, static_cast<mpfr_ptr>(nullptr));
+    mpfr_ui_pow_ui(term, 10, static_cast<unsigned long>(places), MPFR_RNDN);
+    mpfr_mul_ui(term, term, scale, MPFR_RNDN);
+    mpfr_ui_pow_ui(power, m, odd_divisor(first), MPFR_RNDN);
+    mpfr_div(term, term, power, MPFR_RNDN); // y / m^n_first
+    mpfr_set_zero(sum, 1);
+    for (std::int64_t k = first; mpfr_cmp_d(term, 1e-30) > 0; ++k) {
+        mpfr_div_ui(part, term, odd_divisor(k), MPFR_RNDN);
+        if (k % 2 == 0) {
+            mpfr_add(sum, sum, part, MPFR_RNDN);
+        } else {
+            mpfr_sub(sum, sum, part, MPFR_RNDN);
+        }
+        mpfr_div_ui(term, term, m * m, MPFR_RNDN);
+    }
+    const long double tail = mpfr_get_ld(sum, MPFR_RNDN);
+    mpfr_clears(term, power, sum, part, static_cast<mpfr_ptr>(nullptr));
+    return tail;
+}
+
+// The result's limbs from the integer R = 10^D * value.
+void write_limbs(const mpz_class& scaled_result, LimbSpan result)
+{
+    const std::string digits = scaled_result.get_str(10);
+    const std::size_t integer_digits = digits.size() - 3 * (result.size() - 1);
+    result[0] = std::stoi(digits.substr(0, integer_digits));
+    for (std::size_t k = 1; k < result.size(); ++k) {
+        const char* group = digits.data() + integer_digits + 3 * (k - 1);
+        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
+    }
+}
+
+// Runs the tasks on both cores.
+void run_side_by_side(std::vector<std::function<void()>>& tasks)
+{
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i = next++; i < tasks.size(); i = next++) {
+            tasks[i]();
+        }
+    };
+    std::thread helper(worker);
+    worker();
+    helper.join();
+}
+
+} // namespace
+
+std::optional<std::int32_t> try_sum_series_by_remainders(RunNumbers& numbers, TextSink& progress)
+{
+    const LimbSpan result = numbers.view(numbers.result);
+    const std::int32_t places = reported_places_for(numbers.limb_count);
+
+    mpz_class ten_to_places;
+    mpz_ui_pow_ui(ten_to_places.get_mpz_t(), 10, static_cast<unsigned long>(places));
+    mpz_class y[3];
+    for (int i = 0; i < 3; ++i) {
+        y[i] = ten_to_places * series_of_pi[i].scale;
+    }
+
+    // K: the first term that comes out zero.
+    const auto term_is_zero = [&](std::int64_t k) {
+        mpz_class sum;
+        for (int i = 0; i < 3; ++i) {
+            sum += floor_power_quotient(y[i], series_of_pi[i].base, odd_divisor(k));
+        }
+        return sum < odd_divisor(k);
+    };
+    const double log2_y8 = std::log2(24.0) + places * std::log2(10.0);
+    const std::int64_t zero_term = first_k_where(term_is_zero, estimate_powers_run_out(log2_y8, 8));
+    const auto terms_used = static_cast<std::int32_t>(zero_term + 1);
+    for (std::int32_t reached = 100; reached <= terms_used; reached += 100) {
+        print(progress, "<Reached term no. %li>\n", static_cast<long>(reached));
+    }
+
+    std::int64_t counts[3];
+    for (int i = 0; i < 3; ++i) {
+        const unsigned long m = series_of_pi[i].base;
+        const double log2_y = std::log2(static_cast<double>(series_of_pi[i].scale)) + places * std::log2(10.0);
+        const std::int64_t run_out = first_k_where(
+            [&](std::int64_t k) { return power_exceeds(y[i], m, odd_divisor(k)); },
+            estimate_powers_run_out(log2_y, m));
+        counts[i] = std::min(run_out, zero_term);
+    }
+
+    BaseResidues residues[3];
+    long double tails[3] = {};
+    mpfr_t scaled_pi;
+    const auto precision = static_cast<mpfr_prec_t>(std::ceil(places * std::log2(10.0))) + 96;
+    mpfr_init2(scaled_pi, precision);
+    std::vector<std::function<void()>> tasks;
+    for (int i = 0; i < 3; ++i) {
+        tasks.emplace_back([&, i] {
+            RemainderTree tree(y[i], series_of_pi[i].base, counts[i]);
+            residues[i] = tree.residues();
+            tails[i] = scaled_tail(series_of_pi[i].scale, places, series_of_pi[i].base, counts[i]);
+            mpfr_free_cache();
+        });
+    }
+    tasks.insert(tasks.begin() + 1, [&] {
+        mpfr_const_pi(scaled_pi, MPFR_RNDN);
+        mpfr_mul_z(scaled_pi, scaled_pi, ten_to_places.get_mpz_t(), MPFR_RNDN);
+        mpfr_free_cache();
+    });
+    run_side_by_side(tasks);
+
+    long double correction = 0;
+    for (int i = 0; i < 3; ++i) {
+        correction += tails[i] + residues[i].signed_fractions;
+    }
+    for (std::int64_t k = 0; k < zero_term; ++k) {
+        std::uint64_t sum_residue = 0;
+        for (const BaseResidues& base : residues) {
+            if (static_cast<std::size_t>(k) < base.quotient_residues.size()) {
+                sum_residue += base.quotient_residues[static_cast<std::size_t>(k)];
+            }
+        }
+        const long double residue = static_cast<long double>(sum_residue % odd_divisor(k)) / odd_divisor(k);
+        correction += k % 2 == 0 ? residue : -residue;
+    }
+
+    mpfr_sub_d(scaled_pi, scaled_pi, static_cast<double>(correction), MPFR_RNDN);
+    mpz_class scaled_result;
+    mpfr_get_z(scaled_result.get_mpz_t(), scaled_pi, MPFR_RNDN);
+    // R is an integer: a value far from one is not trusted.
+    mpfr_sub_z(scaled_pi, scaled_pi, scaled_result.get_mpz_t(), MPFR_RNDN);
+    const bool near_integer = std::fabs(mpfr_get_d(scaled_pi, MPFR_RNDN)) < 0.25;
+    mpfr_clear(scaled_pi);
+    if (!near_integer) {
+        return std::nullopt;
+    }
+    write_limbs(scaled_result, result);
+    return terms_used;
+}
+
+std::optional<std::int32_t> sum_series_by_remainders(RunNumbers& numbers, TextSink& progress)
+{
+    StringSink progress_so_far;
+    if (const std::optional<std::int32_t> terms_used = try_sum_series_by_remainders(numbers, progress_so_far)) {
+        progress.write(progress_so_far.text());
+        return terms_used;
+    }
+    // Far from an integer means the arithmetic above went wrong somewhere:
+    // the term-by-term sum still gives the right digits, slowly.
+    return sum_series_by_terms(numbers, progress);
+}
