@@ -8,7 +8,11 @@
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +38,7 @@ fs::path fresh_directory(const std::string& name)
 
 // Runs the program in a directory with its standard input read from a file
 // holding `input`, and collects everything it writes to standard output.
-ProgramRun run_program(const fs::path& directory, const std::string& input)
+ProgramRun run_program(const fs::path& directory, const std::string& input, rlim_t address_space_limit = 0)
 {
     const fs::path input_file = directory / "typed-input";
     std::ofstream(input_file, std::ios::binary) << input;
@@ -46,6 +50,10 @@ ProgramRun run_program(const fs::path& directory, const std::string& input)
         ::close(output_pipe[0]);
         ::close(output_pipe[1]);
         if (std::freopen(input_file.c_str(), "rb", stdin) == nullptr || ::chdir(directory.c_str()) != 0) {
+            ::_exit(127);
+        }
+        const rlimit limit{address_space_limit, address_space_limit};
+        if (address_space_limit > 0 && ::setrlimit(RLIMIT_AS, &limit) != 0) {
             ::_exit(127);
         }
         ::execl(STORMER_PI_PATH, STORMER_PI_PATH, "--ignored", "arguments", static_cast<char*>(nullptr));
@@ -144,5 +152,80 @@ TEST(ProgramThroughPipes, SavesIntoItsWorkingDirectory)
     const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, "The value of PI is:\r\n 3.141592653590\r\nTerms used = 8\r\nDecimal places = 12\r\n"
                      "Time taken 0 days 0 hours 0 mins 0 secs\r\n\r\n");
+    fs::remove_all(directory);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitizer = true;
+#else
+constexpr bool address_sanitizer = false;
+#endif
+
+TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStillWork)
+{
+    if (address_sanitizer) {
+        GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
+    }
+    const fs::path directory = fresh_directory("memory");
+    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", rlim_t{200} << 20);
+    EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
+                              "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt +
+                              run_for_12 + quit_question + quitting);
+    EXPECT_EQ(run.status, 0);
+    fs::remove_all(directory);
+}
+
+// 200 runs with saves in one session: every run reported and saved, nothing
+// else left on disk, and the memory in use the same after 200 runs as after 20.
+TEST(ProgramSoak, TwoHundredRunsWithSaves)
+{
+    const fs::path directory = fresh_directory("soak");
+    const auto session = [&](int runs, std::set<std::string>& names) {
+        std::string typed;
+        std::uint32_t state = 12345;
+        for (int run = 0; run < runs; ++run) {
+            state = state * 1103515245U + 12345U;
+            const int places = 10 + static_cast<int>((state >> 8) % 2991);
+            typed += std::to_string(places) + "\ny n\n";
+            names.insert(std::to_string(3 * ((places + 3) / 3) - 3) + " dps pi.text");
+        }
+        typed += "12\nn y\n";
+        return run_program(directory, typed);
+    };
+    std::set<std::string> names;
+    rusage before{};
+    ::getrusage(RUSAGE_CHILDREN, &before);
+    const ProgramRun short_session = session(20, names);
+    rusage after_short{};
+    ::getrusage(RUSAGE_CHILDREN, &after_short);
+    names.clear();
+    const ProgramRun long_session = session(200, names);
+    rusage after_long{};
+    ::getrusage(RUSAGE_CHILDREN, &after_long);
+
+    EXPECT_EQ(short_session.status, 0);
+    EXPECT_EQ(long_session.status, 0);
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t found = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_EQ(count(long_session.output, "\nProgram Completed OK...\n\n 3.14159"), 201U);
+    EXPECT_EQ(count(long_session.output, " to disk...\n"), 200U);
+    EXPECT_EQ(count(long_session.output, "Could not"), 0U);
+    EXPECT_TRUE(long_session.output.ends_with(quit_question + quitting));
+
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        left.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, names) << "only the saved results are left";
+    if (!address_sanitizer) {
+        // The short session's peak is already in ru_maxrss when the long one runs.
+        EXPECT_LE(after_long.ru_maxrss, std::max(after_short.ru_maxrss, before.ru_maxrss) + 4096)
+            << "peak memory grew with the number of runs";
+    }
     fs::remove_all(directory);
 }

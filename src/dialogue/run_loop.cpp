@@ -111,6 +111,15 @@ std::optional<AcceptedRun> accept_run(TextInput& input, const DialogueParts& par
 
 } // namespace
 
+std::optional<RunNumbers> allocate_for_remainder_summation(std::int32_t limb_count)
+{
+    std::optional<RunNumbers> numbers = allocate_run_numbers(limb_count);
+    if (!numbers || !remainder_summation_fits(limb_count)) {
+        return std::nullopt;
+    }
+    return numbers;
+}
+
 std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 int run_dialogue(const DialogueParts& parts)

@@ -15,6 +15,8 @@ using WallClock = std::int64_t (*)();
 std::int64_t system_wall_clock();
 
 using NumbersAllocator = std::optional<RunNumbers> (*)(std::int32_t limb_count);
+// The five numbers, provided the engine's own working memory can be had too.
+std::optional<RunNumbers> allocate_for_remainder_summation(std::int32_t limb_count);
 
 // Everything the conversation talks to, so tests can hold it all in memory.
 struct DialogueParts {
@@ -22,7 +24,7 @@ struct DialogueParts {
     TextSink& output;
     SeriesSummation summation = sum_series_by_remainders;
     WallClock wall_clock = system_wall_clock;
-    NumbersAllocator allocate_numbers = allocate_run_numbers;
+    NumbersAllocator allocate_numbers = allocate_for_remainder_summation;
     const FileCalls& file_calls = system_file_calls();
 };
 

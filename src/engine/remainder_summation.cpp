@@ -29,6 +29,7 @@
 #include <map>
 #include <mpfr.h>
 #include <string>
+#include <sys/mman.h>
 #include <thread>
 #include <vector>
 
@@ -448,4 +449,23 @@ std::optional<std::int32_t> sum_series_by_remainders(RunNumbers& numbers, TextSi
     // Far from an integer means the arithmetic above went wrong somewhere:
     // the term-by-term sum still gives the right digits, slowly.
     return sum_series_by_terms(numbers, progress);
+}
+
+bool remainder_summation_fits(std::int32_t limb_count)
+{
+    // Measured under ulimit -v: about 100 bytes a decimal place, and about
+    // 100 MiB whatever the size (the second thread's stack and malloc arena,
+    // the constant's working space); both with room to spare.
+    constexpr std::size_t fixed_bytes = std::size_t{112} << 20;
+    constexpr std::size_t bytes_per_place = 128;
+    const std::size_t needed =
+        fixed_bytes + bytes_per_place * static_cast<std::size_t>(reported_places_for(limb_count));
+    // Mapping it writable asks the kernel for both the address space and the
+    // commitment; nothing is touched, and it is given straight back.
+    void* trial = ::mmap(nullptr, needed, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (trial == MAP_FAILED) {
+        return false;
+    }
+    ::munmap(trial, needed);
+    return true;
 }
