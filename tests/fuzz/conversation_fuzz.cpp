@@ -1,0 +1,87 @@
+// Any bytes at all as the user's input: the conversation must end, with
+// status 0, and say nothing but its own texts in an order it can say them.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "dialogue/run_loop.h"
+
+namespace {
+
+// Returns at once whatever the size: a result of 3 and one term.
+std::optional<std::int32_t> instant_summation(RunNumbers& numbers, TextSink&)
+{
+    numbers.result[0] = 3;
+    return 1;
+}
+
+// Only the first four limbs are real, so that each run takes no time; the
+// conversation sees the limb count it asked for.
+std::optional<RunNumbers> small_numbers(std::int32_t limb_count)
+{
+    std::optional<RunNumbers> numbers = allocate_run_numbers(4);
+    numbers->limb_count = std::min<std::int32_t>(limb_count, 4);
+    return numbers;
+}
+
+std::int64_t frozen_clock() { return 0; }
+
+// Saving never touches the disk here: every file fails to open.
+int refuse_to_open(const char*)
+{
+    errno = EACCES;
+    return -1;
+}
+
+void require(bool holds)
+{
+    if (!holds) {
+        __builtin_trap();
+    }
+}
+
+const std::regex& conversation_shape()
+{
+    static const std::string banner =
+        "\n\nAll comments and suggestions will be gratefully received.\n\n"
+        "This program calculates an approximation for PI by using Taylor's expansion for tan-1\\(x\\):\n\n"
+        "tan-1\\(x\\) = x - x\\^3/3 \\+ x\\^5/5 - x\\^7/7 \\+ \\.\\.\\.\n\n"
+        "PI/4 = 6 tan-1\\(1/8\\) \\+ 2 tan-1\\(1/57\\) \\+ tan-1\\(1/239\\)\n\n"
+        "For every decimal place you specify, I need 6\\.67 bytes of memory\\.\n\n";
+    static const std::string prompt = "Decimal Places \\(10 - 1000010\\) \\? ";
+    static const std::string rejection =
+        "\a\n(Digits only please\\.|That will tire me out\\. Try again\\.|That was either too small or too large\\. Try again\\.)\n\n";
+    static const std::string places = "(9|[1-9][0-9]*)";
+    static const std::string run = "(\nI'll take that to be " + places + " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n"
+                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,9}\n\nDecimal places = " + places +
+                                   "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
+    static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nCould not save " + places +
+                                    " dps pi\\.text to disk \\(cannot create a file here: Permission denied\\)\\.\n)?";
+    static const std::string quit = "\a\nQuit program \\(y/n\\) \\? ";
+    static const std::string asking = prompt + "(" + rejection + prompt + ")*";
+    static const std::regex shape(banner + "(" + asking + run + save + quit + "\n)*" + "(" + asking + "(" + run +
+                                  "(" + save + "(" + quit + "(\nQuitting program\\.\\.\\.\n)?)?)?)?)?");
+    return shape;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    // The checker's regular expression recurses along the output: longer
+    // inputs add nothing new but depth.
+    if (size > 256) {
+        return 0;
+    }
+    MemorySource source(std::string(reinterpret_cast<const char*>(data), size));
+    StringSink output;
+    FileCalls no_disk = system_file_calls();
+    no_disk.open_new = refuse_to_open;
+    const int status = run_dialogue(DialogueParts{source, output, instant_summation, frozen_clock, small_numbers, no_disk});
+    require(status == 0);
+    require(std::regex_match(output.text(), conversation_shape()));
+    return 0;
+}
