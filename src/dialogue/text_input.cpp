@@ -58,7 +58,7 @@ int TextInput::get()
 TypedLine read_line(TextInput& input)
 {
     TypedLine line;
-    while (line.length < TypedLine::capacity) {
+    while (!line.full()) {
         const int c = input.get();
         if (c == ByteSource::end_of_input) {
             line.input_ended = true;
@@ -67,7 +67,7 @@ TypedLine read_line(TextInput& input)
         if (c == '\n') {
             break;
         }
-        line.characters[line.length++] = static_cast<char>(c);
+        line.keep(static_cast<char>(c));
     }
     return line;
 }
@@ -81,9 +81,7 @@ AnswerWord read_word(TextInput& input)
     for (int c = input.peek(); c != ByteSource::end_of_input && !is_white_space(c); c = input.peek()) {
         input.get();
         word.found = true;
-        if (word.length < AnswerWord::capacity) {
-            word.characters[word.length++] = static_cast<char>(c);
-        }
+        word.keep(static_cast<char>(c));
     }
     return word;
 }

@@ -25,27 +25,34 @@ private:
     bool ended_ = false;
 };
 
+// Text kept up to a fixed number of characters, with room for a terminator.
+template <std::size_t Capacity>
+struct BoundedText {
+    static constexpr std::size_t capacity = Capacity;
+    std::array<char, Capacity + 1> characters{};
+    std::size_t length = 0;
+
+    bool full() const { return length == Capacity; }
+    void keep(char c)
+    {
+        if (!full()) {
+            characters[length++] = c;
+        }
+    }
+    std::string_view text() const { return std::string_view(characters.data(), length); }
+};
+
 // A line typed at the decimal-places prompt: at most 39 characters; the rest of
 // a longer line, line feed included, stays unread.
-struct TypedLine {
-    static constexpr std::size_t capacity = 39;
-    std::array<char, capacity + 1> characters{};
-    std::size_t length = 0;
+struct TypedLine : BoundedText<39> {
     bool input_ended = false; // end of input was met while reading it
-
-    std::string_view text() const { return std::string_view(characters.data(), length); }
 };
 TypedLine read_line(TextInput& input);
 
 // A white-space-delimited word; the white space after it stays unread. Only the
 // first 51 characters are kept, but the whole word is consumed.
-struct AnswerWord {
-    static constexpr std::size_t capacity = 51;
-    std::array<char, capacity + 1> characters{};
-    std::size_t length = 0;
+struct AnswerWord : BoundedText<51> {
     bool found = false; // false when the input ended before any word
-
-    std::string_view text() const { return std::string_view(characters.data(), length); }
 };
 AnswerWord read_word(TextInput& input);
 
