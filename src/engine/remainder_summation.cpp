@@ -30,6 +30,7 @@
 #include <mpfr.h>
 #include <string>
 #include <sys/mman.h>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -49,21 +50,39 @@ bool is_power_of_two(unsigned long m) { return (m & (m - 1)) == 0; }
 
 unsigned long log2_exact(unsigned long m) { return static_cast<unsigned long>(__builtin_ctzl(m)); }
 
+// Powers of one base, each built once.
+class PowersOf {
+public:
+    explicit PowersOf(unsigned long base) : base_(base) {}
+
+    // quotient = floor(w / m^e)
+    void divide(mpz_class& quotient, const mpz_class& w, unsigned long e)
+    {
+        if (is_power_of_two(base_)) {
+            mpz_fdiv_q_2exp(quotient.get_mpz_t(), w.get_mpz_t(), e * log2_exact(base_));
+            return;
+        }
+        auto [place, fresh] = powers_.try_emplace(e);
+        if (fresh) {
+            mpz_ui_pow_ui(place->second.get_mpz_t(), base_, e);
+        }
+        mpz_fdiv_q(quotient.get_mpz_t(), w.get_mpz_t(), place->second.get_mpz_t());
+    }
+
+private:
+    unsigned long base_;
+    std::map<unsigned long, mpz_class> powers_;
+};
+
 // floor(y / m^n).
 mpz_class floor_power_quotient(const mpz_class& y, unsigned long m, unsigned long n)
 {
     mpz_class quotient;
-    if (is_power_of_two(m)) {
-        mpz_fdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), n * log2_exact(m));
-        return quotient;
+    // m^n well beyond y need not be built.
+    if (is_power_of_two(m) ||
+        static_cast<double>(n) * std::log2(static_cast<double>(m)) <= static_cast<double>(mpz_sizeinbase(y.get_mpz_t(), 2)) + 2) {
+        PowersOf(m).divide(quotient, y, n);
     }
-    // m^n is well beyond y: no need to build it.
-    if (static_cast<double>(n) * std::log2(static_cast<double>(m)) > static_cast<double>(mpz_sizeinbase(y.get_mpz_t(), 2)) + 2) {
-        return quotient;
-    }
-    mpz_class power;
-    mpz_ui_pow_ui(power.get_mpz_t(), m, n);
-    mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
     return quotient;
 }
 
@@ -99,30 +118,6 @@ std::int64_t estimate_powers_run_out(double log2_y, unsigned long m)
 {
     return static_cast<std::int64_t>((log2_y / std::log2(static_cast<double>(m)) - 1) / 2);
 }
-
-// Powers of one base, each built once.
-class PowersOf {
-public:
-    explicit PowersOf(unsigned long base) : base_(base) {}
-
-    // quotient = floor(w / m^e)
-    void divide(mpz_class& quotient, const mpz_class& w, unsigned long e)
-    {
-        if (is_power_of_two(base_)) {
-            mpz_fdiv_q_2exp(quotient.get_mpz_t(), w.get_mpz_t(), e * log2_exact(base_));
-            return;
-        }
-        auto [place, fresh] = powers_.try_emplace(e);
-        if (fresh) {
-            mpz_ui_pow_ui(place->second.get_mpz_t(), base_, e);
-        }
-        mpz_fdiv_q(quotient.get_mpz_t(), w.get_mpz_t(), place->second.get_mpz_t());
-    }
-
-private:
-    unsigned long base_;
-    std::map<unsigned long, mpz_class> powers_;
-};
 
 // For one base m and every k below its count: floor(Y / m^n_k) mod n_k, and
 // the signed sum of frac(Y / m^n_k) / n_k.
@@ -299,7 +294,7 @@ private:
     BaseResidues result_;
 };
 
-// y * sum over k >= first of (-1)^k / (n_k m^n_k), to well below 2^-60.
+// y * sum over k >= first of (-1)^k / (n_k m^n_k), to well below 1e-20.
 long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long m, std::int64_t first)
 {
     mpfr_t term, power, sum, part;
@@ -344,9 +339,13 @@ void run_side_by_side(std::vector<std::function<void()>>& tasks)
             tasks[i]();
         }
     };
-    std::thread helper(worker);
-    worker();
-    helper.join();
+    try {
+        std::thread helper(worker);
+        worker();
+        helper.join();
+    } catch (const std::system_error&) {
+        worker(); // no second thread to be had: one core does it all
+    }
 }
 
 } // namespace
