@@ -38,7 +38,6 @@ inline std::string report(const std::string& layout, const std::string& places, 
 
 // Complete runs, from the accepted line's answer to the save question.
 inline const std::string run_for_12 = summing + report(" 3.141592653590", "12", "8") + save_question;
-inline const std::string run_for_10 =
-    take_that("9") + summing + report(" 3.141592653", "9", "6") + save_question;
+inline const std::string run_for_10 = take_that("9") + summing + report(" 3.141592653", "9", "6") + save_question;
 
 } // namespace texts

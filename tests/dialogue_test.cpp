@@ -16,23 +16,12 @@ struct Conversation {
     int status = -1;
 };
 
-Conversation converse(std::string input, DialogueParts parts_but_streams)
+Conversation converse(std::string input, const RunServices& services = RunServices{.wall_clock = frozen_clock})
 {
     MemorySource source(std::move(input));
     StringSink sink;
-    DialogueParts parts{source, sink, parts_but_streams.summation, parts_but_streams.wall_clock,
-                        parts_but_streams.allocate_numbers, parts_but_streams.file_calls};
-    const int status = run_dialogue(parts);
+    const int status = run_dialogue(source, sink, services);
     return Conversation{sink.text(), status};
-}
-
-MemorySource unused_source("");
-StringSink unused_sink;
-
-Conversation converse(std::string input)
-{
-    return converse(std::move(input), DialogueParts{.input = unused_source, .output = unused_sink,
-                                                    .wall_clock = frozen_clock});
 }
 
 } // namespace
@@ -42,8 +31,8 @@ TEST(Conversation, RejectsLinesInTheOrderOfItsChecks)
     const Conversation c = converse("abc\n12a45678901\n123456789\n5\n1600001\n+12\n1 2\n12 \n1.5\n-5\n00000010\nn n\n");
     EXPECT_EQ(c.output, opening + prompt + digits_only + prompt + digits_only + prompt + tire_me_out + prompt +
                             out_of_range + prompt + out_of_range + prompt + digits_only + prompt + digits_only +
-                            prompt + digits_only + prompt + digits_only + prompt + digits_only + prompt +
-                            run_for_10 + quit_question + next_run + prompt);
+                            prompt + digits_only + prompt + digits_only + prompt + digits_only + prompt + run_for_10 +
+                            quit_question + next_run + prompt);
     EXPECT_EQ(c.status, 0);
 }
 
@@ -58,13 +47,13 @@ TEST(Conversation, TwoRunsThenQuit)
 TEST(Conversation, LargestSizeIsTakenAsOneLess)
 {
     // Answered up to the summation; the stand-in keeps the test quick.
-    const Conversation c = converse("1600000\n", DialogueParts{
-        .input = unused_source, .output = unused_sink,
-        .summation = [](RunNumbers& numbers, TextSink&) -> std::optional<std::int32_t> {
-            numbers.result[0] = 3;
-            return numbers.limb_count == 533'334 ? std::optional<std::int32_t>(1) : std::nullopt;
-        },
-        .wall_clock = frozen_clock});
+    const Conversation c =
+        converse("1600000\n",
+                 RunServices{.summation = [](RunNumbers& numbers, TextSink&) -> std::optional<std::int32_t> {
+                                 numbers.result[0] = 3;
+                                 return numbers.limb_count == 533'334 ? std::optional<std::int32_t>(1) : std::nullopt;
+                             },
+                             .wall_clock = frozen_clock});
     const std::string zeros_layout = [] {
         std::string layout = " 3." + std::string(75, '0') + "\n";
         for (int line = 0; line < (533'333 - 25) / 26; ++line) {
@@ -72,8 +61,8 @@ TEST(Conversation, LargestSizeIsTakenAsOneLess)
         }
         return layout + std::string(3 * ((533'333 - 25) % 26), '0');
     }();
-    EXPECT_EQ(c.output, opening + prompt + take_that("1599999") + summing +
-                            report(zeros_layout, "1599999", "1") + save_question);
+    EXPECT_EQ(c.output,
+              opening + prompt + take_that("1599999") + summing + report(zeros_layout, "1599999", "1") + save_question);
     EXPECT_EQ(c.status, 0);
 }
 
@@ -101,11 +90,10 @@ TEST(Conversation, AnswerWordsDecideYesByALowercaseY)
 {
     EXPECT_EQ(converse("12\nYES okay\n").output, opening + prompt + run_for_12 + quit_question + quitting);
     EXPECT_EQ(converse("12\nn Y\n12\nn maybe\n").output, opening + prompt + run_for_12 + quit_question + next_run +
-                                                          prompt + run_for_12 + quit_question + quitting);
+                                                             prompt + run_for_12 + quit_question + quitting);
     const std::string long_no = std::string(51, 'n') + "yyy";
     EXPECT_EQ(converse("12\n" + long_no + " " + long_no + "\n10\nn y").output,
-              opening + prompt + run_for_12 + quit_question + next_run + prompt + run_for_10 + quit_question +
-                  quitting)
+              opening + prompt + run_for_12 + quit_question + next_run + prompt + run_for_10 + quit_question + quitting)
         << "a long word is consumed whole and only its first 51 characters count";
 }
 
@@ -133,14 +121,12 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
     EXPECT_EQ(fields(86'399), "0 23 59 59");
 
     // A clock that moves a day, an hour, a minute and a second during the run.
-    const Conversation c = converse("12\nn y\n", DialogueParts{
-        .input = unused_source, .output = unused_sink,
-        .wall_clock = [] {
-            static std::int64_t now = 1'000;
-            const std::int64_t reading = now;
-            now += 90'061;
-            return reading;
-        }});
+    const Conversation c = converse("12\nn y\n", RunServices{.wall_clock = [] {
+                                        static std::int64_t now = 1'000;
+                                        const std::int64_t reading = now;
+                                        now += 90'061;
+                                        return reading;
+                                    }});
     EXPECT_EQ(c.output, opening + prompt + summing +
                             report(" 3.141592653590", "12", "8", "1 days 1 hours 1 mins 1 secs") + save_question +
                             quit_question + quitting);
@@ -148,12 +134,10 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
-    const Conversation c = converse("1000\n12\nn y\n", DialogueParts{
-        .input = unused_source, .output = unused_sink,
-        .wall_clock = frozen_clock,
-        .allocate_numbers = [](std::int32_t limb_count) {
-            return limb_count > 100 ? std::nullopt : allocate_run_numbers(limb_count);
-        }});
+    const Conversation c = converse(
+        "1000\n12\nn y\n", RunServices{.wall_clock = frozen_clock, .allocate_numbers = [](std::int32_t limb_count) {
+                                           return limb_count > 100 ? std::nullopt : allocate_run_numbers(limb_count);
+                                       }});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
                             "\a\nNot enough memory for 999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                             quit_question + quitting);
@@ -162,13 +146,12 @@ TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 
 TEST(Conversation, OverflowEndsWithStatusOne)
 {
-    const Conversation c = converse("12\nn y\n", DialogueParts{
-        .input = unused_source, .output = unused_sink,
-        .summation = [](RunNumbers&, TextSink& progress) -> std::optional<std::int32_t> {
-            print(progress, "add: overflow\n");
-            return std::nullopt;
-        },
-        .wall_clock = frozen_clock});
+    const Conversation c = converse(
+        "12\nn y\n", RunServices{.summation = [](RunNumbers&, TextSink& progress) -> std::optional<std::int32_t> {
+                                     print(progress, "add: overflow\n");
+                                     return std::nullopt;
+                                 },
+                                 .wall_clock = frozen_clock});
     EXPECT_EQ(c.output, opening + prompt + summing + "add: overflow\n");
     EXPECT_EQ(c.status, 1);
 }

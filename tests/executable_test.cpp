@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <pty.h>
-#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -78,7 +78,8 @@ bool read_until(int terminal, std::string& seen, const std::string& wanted)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (seen.find(wanted) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd ready{terminal, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
             return false;
@@ -146,7 +147,8 @@ TEST(ProgramThroughPipes, SavesIntoItsWorkingDirectory)
 {
     const fs::path directory = fresh_directory("save");
     const ProgramRun run = run_program(directory, "12\ny y\n");
-    EXPECT_EQ(run.output, opening + prompt + run_for_12 + "\nSaved 12 dps pi.text to disk...\n" + quit_question + quitting);
+    EXPECT_EQ(run.output,
+              opening + prompt + run_for_12 + "\nSaved 12 dps pi.text to disk...\n" + quit_question + quitting);
     EXPECT_EQ(run.status, 0);
     std::ifstream saved(directory / "12 dps pi.text", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
@@ -169,8 +171,8 @@ TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStil
     const fs::path directory = fresh_directory("memory");
     const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", rlim_t{200} << 20);
     EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
-                              "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt +
-                              run_for_12 + quit_question + quitting);
+                              "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt + run_for_12 +
+                              quit_question + quitting);
     EXPECT_EQ(run.status, 0);
     fs::remove_all(directory);
 }

@@ -95,6 +95,6 @@ TEST(RemainderSummation, LargestSizeAgreesWithAnIndependentPi)
     const std::string computed = digits_of(fast.result);
     ASSERT_EQ(computed.size(), static_cast<std::size_t>(places) + 1);
     EXPECT_TRUE(computed.compare(0, expected.size(), expected) == 0)
-        << "first difference at digit " << std::mismatch(expected.begin(), expected.end(), computed.begin()).first -
-                                               expected.begin();
+        << "first difference at digit "
+        << std::mismatch(expected.begin(), expected.end(), computed.begin()).first - expected.begin();
 }

@@ -23,9 +23,8 @@ protected:
     void SetUp() override
     {
         previous_ = fs::current_path();
-        directory_ = fs::temp_directory_path() /
-                     ("stormer-pi-save-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        directory_ = fs::temp_directory_path() / ("stormer-pi-save-" + std::to_string(::getpid()) + "-" +
+                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(directory_);
         fs::create_directories(directory_);
         fs::current_path(directory_);
@@ -40,7 +39,7 @@ protected:
     {
         MemorySource source(typed);
         StringSink sink;
-        run_dialogue(DialogueParts{.input = source, .output = sink, .wall_clock = frozen_clock, .file_calls = calls});
+        run_dialogue(source, sink, RunServices{.wall_clock = frozen_clock, .file_calls = &calls});
         return sink.text();
     }
 
@@ -100,8 +99,7 @@ TEST_F(SavedResult, ALayoutEndingInALineFeedLeavesAnEmptyLine)
 TEST_F(SavedResult, IsNamedAfterTheReportedPlaces)
 {
     const std::string console = converse("11\nyes y\n");
-    EXPECT_EQ(console, opening + prompt + run_for_10 + "\nSaved 9 dps pi.text to disk...\n" + quit_question +
-                           quitting);
+    EXPECT_EQ(console, opening + prompt + run_for_10 + "\nSaved 9 dps pi.text to disk...\n" + quit_question + quitting);
     EXPECT_EQ(files_here(), std::vector<std::string>{"9 dps pi.text"});
 }
 
@@ -117,9 +115,10 @@ TEST_F(SavedResult, ADirectoryInTheWayIsReportedAndTheConversationGoesOn)
 {
     fs::create_directory("12 dps pi.text");
     std::ofstream("12 dps pi.text/kept") << "kept";
-    EXPECT_EQ(converse("12\ny y\n"), opening + prompt + run_for_12 +
-                                         "\nCould not save 12 dps pi.text to disk (cannot replace it: Is a directory).\n" +
-                                         quit_question + quitting);
+    EXPECT_EQ(converse("12\ny y\n"),
+              opening + prompt + run_for_12 +
+                  "\nCould not save 12 dps pi.text to disk (cannot replace it: Is a directory).\n" + quit_question +
+                  quitting);
     EXPECT_EQ(contents("12 dps pi.text/kept"), "kept");
     EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
 }
@@ -160,8 +159,9 @@ TEST_F(SavedResult, FailedWritesAndClosesKeepTheEarlierFile)
          {std::pair{failing_after_first_write(), std::string("writing failed: No space left on device")},
           std::pair{failing_on_close(), std::string("closing failed: Input/output error")}}) {
         std::ofstream("12 dps pi.text") << earlier;
-        EXPECT_EQ(converse("12\ny y\n", calls), opening + prompt + run_for_12 + "\nCould not save 12 dps pi.text to disk (" +
-                                                    reason + ").\n" + quit_question + quitting);
+        EXPECT_EQ(converse("12\ny y\n", calls), opening + prompt + run_for_12 +
+                                                    "\nCould not save 12 dps pi.text to disk (" + reason + ").\n" +
+                                                    quit_question + quitting);
         EXPECT_EQ(contents("12 dps pi.text"), earlier);
         EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"}) << "no temporary file is left";
     }

@@ -47,7 +47,9 @@ TEST(TextModeInput, CrLfBecomesOneLineFeedAndLoneCrStays)
 
 TEST(TextModeInput, CtrlZEndsTheInputForGood)
 {
-    EXPECT_EQ(lines_of("12\n3\x1a" "4\n56\n"), (Texts{"12", "3^"}));
+    EXPECT_EQ(lines_of("12\n3\x1a"
+                       "4\n56\n"),
+              (Texts{"12", "3^"}));
     EXPECT_EQ(lines_of("\r\x1a\n"), (Texts{"\r^"}));
     EXPECT_EQ(words_of("yes\x1a no"), (Texts{"yes"}));
 }

@@ -6,7 +6,7 @@ int main()
 {
     StandardInput input;
     StandardOutput output;
-    const int status = run_dialogue(DialogueParts{.input = input, .output = output});
+    const int status = run_dialogue(input, output);
     output.flush();
     return status;
 }

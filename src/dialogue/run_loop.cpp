@@ -88,9 +88,8 @@ struct AcceptedRun {
 };
 
 // Asks until a size is accepted and its numbers allocated; empty at end of input.
-std::optional<AcceptedRun> accept_run(TextInput& input, const DialogueParts& parts)
+std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const RunServices& services)
 {
-    TextSink& out = parts.output;
     for (;;) {
         const std::optional<std::int32_t> asked = ask_places(input, out);
         if (!asked) {
@@ -102,7 +101,7 @@ std::optional<AcceptedRun> accept_run(TextInput& input, const DialogueParts& par
             print(out, "\nI'll take that to be %li decimal places.\n", static_cast<long>(reported));
         }
         print(out, "\nSumming terms...\n\n");
-        if (std::optional<RunNumbers> numbers = parts.allocate_numbers(limb_count)) {
+        if (std::optional<RunNumbers> numbers = services.allocate_numbers(limb_count)) {
             return AcceptedRun{reported, std::move(*numbers)};
         }
         print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported));
@@ -122,23 +121,22 @@ std::optional<RunNumbers> allocate_for_remainder_summation(std::int32_t limb_cou
 
 std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-int run_dialogue(const DialogueParts& parts)
+int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& services)
 {
-    TextSink& out = parts.output;
-    TextInput input(parts.input);
+    TextInput input(raw_input);
     write_banner(out);
     bool first_run = true;
     for (;;) {
         print(out, first_run ? "For every decimal place you specify, I need 6.67 bytes of memory.\n\n" : "\n");
         first_run = false;
 
-        std::optional<AcceptedRun> run = accept_run(input, parts);
+        std::optional<AcceptedRun> run = accept_run(input, out, services);
         if (!run) {
             return 0;
         }
-        const std::int64_t start = parts.wall_clock();
-        const std::optional<std::int32_t> terms_used = parts.summation(run->numbers, out);
-        const std::int64_t end = parts.wall_clock();
+        const std::int64_t start = services.wall_clock();
+        const std::optional<std::int32_t> terms_used = services.summation(run->numbers, out);
+        const std::int64_t end = services.wall_clock();
         if (!terms_used) {
             return 1;
         }
@@ -151,7 +149,7 @@ int run_dialogue(const DialogueParts& parts)
             return 0;
         }
         if (*save) {
-            save_result(report, out, parts.file_calls);
+            save_result(report, out, *services.file_calls);
         }
         const std::optional<bool> quit = ask_yes_no(input, out, "\a\nQuit program (y/n) ? ");
         if (!quit) {

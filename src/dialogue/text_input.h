@@ -26,8 +26,7 @@ private:
 };
 
 // Text kept up to a fixed number of characters, with room for a terminator.
-template <std::size_t Capacity>
-struct BoundedText {
+template <std::size_t Capacity> struct BoundedText {
     static constexpr std::size_t capacity = Capacity;
     std::array<char, Capacity + 1> characters{};
     std::size_t length = 0;

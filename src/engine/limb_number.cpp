@@ -123,8 +123,7 @@ std::optional<RunNumbers> allocate_run_numbers(std::int32_t limb_count)
     const auto size = static_cast<std::size_t>(limb_count);
     RunNumbers numbers;
     numbers.limb_count = limb_count;
-    for (auto* number : {&numbers.result, &numbers.term, &numbers.power8, &numbers.power57,
-                         &numbers.power239}) {
+    for (auto* number : {&numbers.result, &numbers.term, &numbers.power8, &numbers.power57, &numbers.power239}) {
         number->reset(new (std::nothrow) limb[size]());
         if (!*number) {
             return std::nullopt;

@@ -79,8 +79,8 @@ mpz_class floor_power_quotient(const mpz_class& y, unsigned long m, unsigned lon
 {
     mpz_class quotient;
     // m^n well beyond y need not be built.
-    if (is_power_of_two(m) ||
-        static_cast<double>(n) * std::log2(static_cast<double>(m)) <= static_cast<double>(mpz_sizeinbase(y.get_mpz_t(), 2)) + 2) {
+    if (is_power_of_two(m) || static_cast<double>(n) * std::log2(static_cast<double>(m)) <=
+                                  static_cast<double>(mpz_sizeinbase(y.get_mpz_t(), 2)) + 2) {
         PowersOf(m).divide(quotient, y, n);
     }
     return quotient;
@@ -201,10 +201,7 @@ private:
         }
     }
 
-    std::size_t nodes_at(std::size_t level) const
-    {
-        return ((exponents_.size() - 1) >> level) + 1;
-    }
+    std::size_t nodes_at(std::size_t level) const { return ((exponents_.size() - 1) >> level) + 1; }
 
     // w is floor(y / m^e_first) modulo this node's modulus.
     void descend(std::size_t level, std::size_t index, mpz_class& w)
@@ -382,8 +379,7 @@ std::optional<std::int32_t> try_sum_series_by_remainders(RunNumbers& numbers, Te
         const unsigned long m = series_of_pi[i].base;
         const double log2_y = std::log2(static_cast<double>(series_of_pi[i].scale)) + places * std::log2(10.0);
         const std::int64_t run_out = first_k_where(
-            [&](std::int64_t k) { return power_exceeds(y[i], m, odd_divisor(k)); },
-            estimate_powers_run_out(log2_y, m));
+            [&](std::int64_t k) { return power_exceeds(y[i], m, odd_divisor(k)); }, estimate_powers_run_out(log2_y, m));
         counts[i] = std::min(run_out, zero_term);
     }
 

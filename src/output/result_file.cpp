@@ -30,10 +30,7 @@ private:
 
 int open_new_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
 
-std::string describe_errno(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string describe_errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Opens a temporary file beside the target; a name already taken gets another.
 int open_temporary(const std::string& name, const FileCalls& calls, std::string& temporary_name)
@@ -95,10 +92,7 @@ ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
     return ElapsedTime{e / 86400, (e / 3600) % 24, (e / 60) % 60, e % 60};
 }
 
-std::string result_file_name(std::int32_t reported_places)
-{
-    return std::to_string(reported_places) + " dps pi.text";
-}
+std::string result_file_name(std::int32_t reported_places) { return std::to_string(reported_places) + " dps pi.text"; }
 
 std::string result_file_text(const RunReport& report)
 {

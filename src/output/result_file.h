@@ -47,8 +47,7 @@ const FileCalls& system_file_calls();
 // Puts bytes into the file of that name whole, through a temporary file in the
 // same directory, or leaves any earlier file as it was. Returns the reason on
 // failure.
-std::optional<std::string> replace_file(const std::string& name, std::string_view bytes,
-                                        const FileCalls& calls);
+std::optional<std::string> replace_file(const std::string& name, std::string_view bytes, const FileCalls& calls);
 
 // Saves the run's result and says on the console whether it worked.
 void save_result(const RunReport& report, TextSink& console, const FileCalls& calls);

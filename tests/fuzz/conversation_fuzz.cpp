@@ -52,18 +52,19 @@ const std::regex& conversation_shape()
         "PI/4 = 6 tan-1\\(1/8\\) \\+ 2 tan-1\\(1/57\\) \\+ tan-1\\(1/239\\)\n\n"
         "For every decimal place you specify, I need 6\\.67 bytes of memory\\.\n\n";
     static const std::string prompt = "Decimal Places \\(10 - 1000010\\) \\? ";
-    static const std::string rejection =
-        "\a\n(Digits only please\\.|That will tire me out\\. Try again\\.|That was either too small or too large\\. Try again\\.)\n\n";
+    static const std::string rejection = "\a\n(Digits only please\\.|That will tire me out\\. Try again\\.|That was "
+                                         "either too small or too large\\. Try again\\.)\n\n";
     static const std::string places = "(9|[1-9][0-9]*)";
-    static const std::string run = "(\nI'll take that to be " + places + " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n"
-                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,9}\n\nDecimal places = " + places +
-                                   "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
+    static const std::string run = "(\nI'll take that to be " + places +
+                                   " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n"
+                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,9}\n\nDecimal places = " +
+                                   places + "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
     static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nCould not save " + places +
                                     " dps pi\\.text to disk \\(cannot create a file here: Permission denied\\)\\.\n)?";
     static const std::string quit = "\a\nQuit program \\(y/n\\) \\? ";
     static const std::string asking = prompt + "(" + rejection + prompt + ")*";
-    static const std::regex shape(banner + "(" + asking + run + save + quit + "\n)*" + "(" + asking + "(" + run +
-                                  "(" + save + "(" + quit + "(\nQuitting program\\.\\.\\.\n)?)?)?)?)?");
+    static const std::regex shape(banner + "(" + asking + run + save + quit + "\n)*" + "(" + asking + "(" + run + "(" +
+                                  save + "(" + quit + "(\nQuitting program\\.\\.\\.\n)?)?)?)?)?");
     return shape;
 }
 
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     StringSink output;
     FileCalls no_disk = system_file_calls();
     no_disk.open_new = refuse_to_open;
-    const int status = run_dialogue(DialogueParts{source, output, instant_summation, frozen_clock, small_numbers, no_disk});
+    const int status =
+        run_dialogue(source, output, RunServices{instant_summation, frozen_clock, small_numbers, &no_disk});
     require(status == 0);
     require(std::regex_match(output.text(), conversation_shape()));
     return 0;
