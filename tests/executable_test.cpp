@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -230,4 +231,58 @@ TEST(ProgramSoak, TwoHundredRunsWithSaves)
             << "peak memory grew with the number of runs";
     }
     fs::remove_all(directory);
+}
+
+namespace {
+
+// Whether the process sits in a read of its standard input.
+bool waiting_for_input(pid_t process)
+{
+    std::ifstream syscall("/proc/" + std::to_string(process) + "/syscall");
+    std::string number;
+    std::string first_argument;
+    syscall >> number >> first_argument;
+    return number == "0" && first_argument == "0x0";
+}
+
+} // namespace
+
+TEST(ProgramThroughPipes, AnEndingSignalStillWritesOutTheHeldOutput)
+{
+    int input_pipe[2];
+    int output_pipe[2];
+    ASSERT_EQ(::pipe(input_pipe), 0);
+    ASSERT_EQ(::pipe(output_pipe), 0);
+    const std::string typed = "12\n";
+    ASSERT_EQ(::write(input_pipe[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(input_pipe[0], STDIN_FILENO);
+        ::dup2(output_pipe[1], STDOUT_FILENO);
+        for (const int fd : {input_pipe[0], input_pipe[1], output_pipe[0], output_pipe[1]}) {
+            ::close(fd);
+        }
+        ::execl(STORMER_PI_PATH, STORMER_PI_PATH, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(input_pipe[0]);
+    ::close(output_pipe[1]);
+    // The answer to the save question never comes; the whole report so far is
+    // still held, well short of a block.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!waiting_for_input(child) && std::chrono::steady_clock::now() < deadline) {
+        ::usleep(10'000);
+    }
+    ::kill(child, SIGTERM);
+    std::string output;
+    char block[4096];
+    for (ssize_t count; (count = ::read(output_pipe[0], block, sizeof block)) > 0;) {
+        output.append(block, static_cast<std::size_t>(count));
+    }
+    ::close(output_pipe[0]);
+    ::close(input_pipe[1]);
+    int wait_status = 0;
+    ::waitpid(child, &wait_status, 0);
+    EXPECT_TRUE(WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGTERM);
+    EXPECT_EQ(output, opening + prompt + run_for_12);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -19,6 +20,50 @@ void write_fully(int fd, std::string_view text)
         text.remove_prefix(static_cast<std::size_t>(written));
     }
 }
+
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The standard output whose held text an ending signal writes out first.
+std::atomic<const StandardOutput*> output_to_save{nullptr};
+
+extern "C" void write_held_text_then_end(int signal_number)
+{
+    if (const StandardOutput* output = output_to_save.load()) {
+        output->write_held_text();
+    }
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void set_ending_signals(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : ending_signals) {
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// Keeps the ending signals out while the held text is written and let go.
+class EndingSignalsHeld {
+public:
+    EndingSignalsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal_number : ending_signals) {
+            sigaddset(&held, signal_number);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+private:
+    sigset_t previous_{};
+};
 
 } // namespace
 
@@ -42,9 +87,22 @@ int StandardInput::get()
     return block_[position_++];
 }
 
-StandardOutput::StandardOutput() : immediate_(::isatty(STDOUT_FILENO) == 1) {}
+StandardOutput::StandardOutput() : immediate_(::isatty(STDOUT_FILENO) == 1)
+{
+    if (!immediate_) {
+        output_to_save = this;
+        set_ending_signals(write_held_text_then_end);
+    }
+}
 
-StandardOutput::~StandardOutput() { flush(); }
+StandardOutput::~StandardOutput()
+{
+    flush();
+    if (!immediate_) {
+        set_ending_signals(SIG_DFL);
+        output_to_save = nullptr;
+    }
+}
 
 void StandardOutput::write(std::string_view text)
 {
@@ -53,9 +111,10 @@ void StandardOutput::write(std::string_view text)
         return;
     }
     while (!text.empty()) {
-        const std::size_t taken = std::min(text.size(), block_.size() - filled_);
-        std::copy_n(text.data(), taken, block_.data() + filled_);
-        filled_ += taken;
+        const std::size_t filled = filled_;
+        const std::size_t taken = std::min(text.size(), block_.size() - filled);
+        std::copy_n(text.data(), taken, block_.data() + filled);
+        filled_ = filled + taken;
         text.remove_prefix(taken);
         if (filled_ == block_.size()) {
             flush();
@@ -65,6 +124,9 @@ void StandardOutput::write(std::string_view text)
 
 void StandardOutput::flush()
 {
-    write_fully(STDOUT_FILENO, std::string_view(block_.data(), filled_));
+    const EndingSignalsHeld held;
+    write_held_text();
     filled_ = 0;
 }
+
+void StandardOutput::write_held_text() const { write_fully(STDOUT_FILENO, std::string_view(block_.data(), filled_)); }
