@@ -5,21 +5,9 @@
 #include <csignal>
 #include <unistd.h>
 
-namespace {
+#include "output/system_io.h"
 
-void write_fully(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return; // nowhere left to say anything
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
+namespace {
 
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -44,26 +32,6 @@ void set_ending_signals(void (*handler)(int))
         sigaction(signal_number, &action, nullptr);
     }
 }
-
-// Keeps the ending signals out while the held text is written and let go.
-class EndingSignalsHeld {
-public:
-    EndingSignalsHeld()
-    {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : ending_signals) {
-            sigaddset(&held, signal_number);
-        }
-        pthread_sigmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-
-private:
-    sigset_t previous_{};
-};
 
 } // namespace
 
@@ -107,7 +75,7 @@ StandardOutput::~StandardOutput()
 void StandardOutput::write(std::string_view text)
 {
     if (immediate_) {
-        write_fully(STDOUT_FILENO, text);
+        write_all(STDOUT_FILENO, text, ::write); // with nowhere to say it, nothing more can be done
         return;
     }
     while (!text.empty()) {
@@ -124,9 +92,12 @@ void StandardOutput::write(std::string_view text)
 
 void StandardOutput::flush()
 {
-    const EndingSignalsHeld held;
+    const SignalsHeld held({SIGINT, SIGTERM, SIGHUP});
     write_held_text();
     filled_ = 0;
 }
 
-void StandardOutput::write_held_text() const { write_fully(STDOUT_FILENO, std::string_view(block_.data(), filled_)); }
+void StandardOutput::write_held_text() const
+{
+    write_all(STDOUT_FILENO, std::string_view(block_.data(), filled_), ::write);
+}

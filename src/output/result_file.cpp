@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "output/system_io.h"
+
 namespace {
 
 // Stores every line feed as CR LF, as a text file is written here.
@@ -44,45 +46,6 @@ int open_temporary(const std::string& name, const FileCalls& calls, std::string&
     }
     return -1;
 }
-
-std::optional<std::string> write_all(int fd, std::string_view bytes, const FileCalls& calls)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = calls.write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) {
-                errno = EIO;
-            }
-            return describe_errno("writing failed");
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return std::nullopt;
-}
-
-// Keeps Ctrl-C and friends from ending the process half-way through a save;
-// they take effect as soon as it is over.
-class InterruptionsHeld {
-public:
-    InterruptionsHeld()
-    {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-            sigaddset(&held, signal_number);
-        }
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~InterruptionsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    InterruptionsHeld(const InterruptionsHeld&) = delete;
-    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
-
-private:
-    sigset_t previous_{};
-};
 
 } // namespace
 
@@ -121,7 +84,11 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
     if (fd < 0) {
         return describe_errno("cannot create a file here");
     }
-    std::optional<std::string> failure = write_all(fd, bytes, calls);
+    std::optional<std::string> failure;
+    if (const int error = write_all(fd, bytes, calls.write); error != 0) {
+        errno = error;
+        failure = describe_errno("writing failed");
+    }
     if (!failure && calls.sync(fd) != 0) {
         failure = describe_errno("writing failed");
     }
@@ -144,7 +111,8 @@ void save_result(const RunReport& report, TextSink& console, const FileCalls& ca
     const std::string name = result_file_name(report.reported_places);
     std::optional<std::string> failure;
     {
-        const InterruptionsHeld held;
+        // Ctrl-C and friends must not end the process half-way through.
+        const SignalsHeld held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
         failure = replace_file(name, result_file_text(report), calls);
     }
     if (failure) {
