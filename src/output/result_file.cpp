@@ -47,6 +47,17 @@ int open_temporary(const std::string& name, const FileCalls& calls, std::string&
     return -1;
 }
 
+// The new name is in the file system's memory only until its directory is
+// written out too; the file itself is complete either way.
+void sync_working_directory()
+{
+    const int directory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+}
+
 } // namespace
 
 ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
@@ -99,9 +110,9 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
         failure = describe_errno("cannot replace it");
     }
     if (failure) {
-        const int saved_errno = errno;
         calls.unlink(temporary_name.c_str());
-        errno = saved_errno;
+    } else {
+        sync_working_directory();
     }
     return failure;
 }
