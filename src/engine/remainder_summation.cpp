@@ -126,42 +126,50 @@ struct BaseResidues {
     long double signed_fractions = 0;
 };
 
+// The powers one tree answers for: floor(y / b^(scale n_k - offset)) for k
+// from first to end, mod n_k, with their fractions.
+struct PowerQueries {
+    unsigned long base = 0;
+    unsigned long scale = 1;
+    unsigned long offset = 0;
+    std::int64_t first = 0;
+    std::int64_t end = 0;
+
+    unsigned long exponent_of(std::int64_t k) const { return scale * odd_divisor(k) - offset; }
+};
+
 class RemainderTree {
 public:
-    RemainderTree(const mpz_class& y, unsigned long base, std::int64_t count)
-        : y_(y), base_(base), fraction_from_bits_(is_power_of_two(base)), powers_(base)
+    RemainderTree(const mpz_class& y, const PowerQueries& queries)
+        : y_(y), queries_(queries), base_(queries.base), fraction_from_bits_(is_power_of_two(queries.base)),
+          powers_(queries.base)
     {
         // A power of two leaves the fraction in y's own bits. Otherwise one
-        // factor m below the quotient gives its first base-m digit; the rest
-        // is taken as half a digit, so each fraction is off by at most 1/(2m),
-        // and all of them, divided by n_k, by at most 0.07 for m = 57 and 0.02
-        // for m = 239: safely inside the quarter that rounding allows.
+        // factor b below the quotient gives its first base-b digit; the rest
+        // is taken as half a digit, so each fraction is off by at most 1/(2b),
+        // and all of them, divided by n_k, by at most 0.07 for b = 57 and 0.02
+        // for b = 239: safely inside the quarter that rounding allows.
         unsigned long shift = 0;
-        std::uint64_t power = 1;
         if (!fraction_from_bits_) {
-            power = base;
+            base_to_shift_ = base_;
             shift = 1;
         }
-        base_to_shift_ = power;
-
-        exponents_.resize(static_cast<std::size_t>(count));
-        for (std::int64_t k = 0; k < count; ++k) {
-            const unsigned long n = odd_divisor(k);
-            exponents_[static_cast<std::size_t>(k)] = n > shift ? n - shift : 0;
+        for (std::int64_t k = queries.first; k < queries.end; ++k) {
+            const unsigned long exponent = queries.exponent_of(k);
+            exponents_.push_back(exponent > shift ? exponent - shift : 0);
         }
         build_moduli();
     }
 
-    BaseResidues residues()
+    // Fills the residues of its queries, and adds their signed fractions.
+    void answer(BaseResidues& residues)
     {
-        result_ = BaseResidues{};
-        result_.quotient_residues.resize(exponents_.size());
+        result_ = &residues;
         if (!exponents_.empty()) {
             mpz_class w;
             powers_.divide(w, y_, exponents_[0]);
             descend(top_level_, 0, w);
         }
-        return std::move(result_);
     }
 
 private:
@@ -174,7 +182,7 @@ private:
         std::vector<mpz_class> leaves(exponents_.size());
         for (std::size_t k = 0; k < leaves.size(); ++k) {
             const unsigned long gap = k + 1 < leaves.size() ? exponents_[k + 1] - exponents_[k] : 0;
-            unsigned long modulus = odd_divisor(static_cast<std::int64_t>(k)) * base_to_shift_;
+            unsigned long modulus = odd_divisor(queries_.first + static_cast<std::int64_t>(k)) * base_to_shift_;
             for (unsigned long g = 0; g < gap; ++g) {
                 modulus *= base_;
             }
@@ -236,23 +244,24 @@ private:
         }
     }
 
-    void leaf(std::size_t k, const mpz_class& w)
+    void leaf(std::size_t index, const mpz_class& w)
     {
-        const unsigned long n = odd_divisor(static_cast<std::int64_t>(k));
-        const unsigned long exponent = exponents_[k];
-        const std::uint64_t below_quotient = exponent > 0 ? base_to_shift_ : whole_power(n);
+        const std::int64_t k = queries_.first + static_cast<std::int64_t>(index);
+        const unsigned long n = odd_divisor(k);
+        const std::uint64_t below_quotient =
+            exponents_[index] > 0 ? base_to_shift_ : whole_power(queries_.exponent_of(k));
         const std::uint64_t u = mpz_fdiv_ui(w.get_mpz_t(), n * base_to_shift_);
-        result_.quotient_residues[k] = static_cast<std::uint32_t>((u / below_quotient) % n);
+        result_->quotient_residues[static_cast<std::size_t>(k)] = static_cast<std::uint32_t>((u / below_quotient) % n);
         long double fraction = 0;
         if (fraction_from_bits_) {
-            fraction = fraction_below_bit(n * log2_exact(base_));
+            fraction = fraction_below_bit(queries_.exponent_of(k) * log2_exact(base_));
         } else {
-            // With a positive exponent the digits below m^e are unknown: take
+            // With a positive exponent the digits below b^e are unknown: take
             // the middle of the interval they leave.
-            fraction = (static_cast<long double>(u % below_quotient) + (exponent > 0 ? 0.5L : 0.0L)) /
+            fraction = (static_cast<long double>(u % below_quotient) + (exponents_[index] > 0 ? 0.5L : 0.0L)) /
                        static_cast<long double>(below_quotient);
         }
-        result_.signed_fractions += (k % 2 == 0 ? fraction : -fraction) / static_cast<long double>(n);
+        result_->signed_fractions += (k % 2 == 0 ? fraction : -fraction) / static_cast<long double>(n);
     }
 
     // frac(y / 2^position), from the 64 bits of y just below that position.
@@ -281,6 +290,7 @@ private:
     }
 
     const mpz_class& y_;
+    PowerQueries queries_;
     unsigned long base_;
     bool fraction_from_bits_;
     std::uint64_t base_to_shift_ = 1;
@@ -288,8 +298,52 @@ private:
     std::vector<std::vector<mpz_class>> levels_;
     std::size_t top_level_ = 0;
     PowersOf powers_;
-    BaseResidues result_;
+    BaseResidues* result_ = nullptr;
 };
+
+std::uint64_t power_mod(std::uint64_t base, std::uint64_t exponent, std::uint64_t modulus)
+{
+    std::uint64_t power = 1 % modulus;
+    base %= modulus;
+    for (; exponent > 0; exponent /= 2) {
+        if (exponent % 2 == 1) {
+            power = power * base % modulus;
+        }
+        base = base * base % modulus;
+    }
+    return power;
+}
+
+// Base 8: Y_8 = 24 10^D = 3 5^D 2^(D+3), so while 3n_k <= D + 3 the quotient
+// is the whole number 3 5^D 2^(D+3-3n_k), with no fraction, and its residue a
+// matter of modular powers. After that it is 3 5^D shifted right, a smaller
+// number for the tree.
+BaseResidues residues_of_eight(std::int32_t places, std::int64_t count)
+{
+    BaseResidues residues;
+    residues.quotient_residues.resize(static_cast<std::size_t>(count));
+    const auto d = static_cast<unsigned long>(places);
+    const std::int64_t whole = std::min<std::int64_t>(count, static_cast<std::int64_t>(d / 6 + 1));
+    for (std::int64_t k = 0; k < whole; ++k) {
+        const unsigned long n = odd_divisor(k);
+        residues.quotient_residues[static_cast<std::size_t>(k)] =
+            static_cast<std::uint32_t>(3 * power_mod(5, d, n) % n * power_mod(2, d + 3 - 3 * n, n) % n);
+    }
+    mpz_class odd_part;
+    mpz_ui_pow_ui(odd_part.get_mpz_t(), 5, d);
+    odd_part *= 3;
+    RemainderTree(odd_part, PowerQueries{.base = 2, .scale = 3, .offset = d + 3, .first = whole, .end = count})
+        .answer(residues);
+    return residues;
+}
+
+BaseResidues residues_of_odd_base(const mpz_class& y, unsigned long m, std::int64_t count)
+{
+    BaseResidues residues;
+    residues.quotient_residues.resize(static_cast<std::size_t>(count));
+    RemainderTree(y, PowerQueries{.base = m, .first = 0, .end = count}).answer(residues);
+    return residues;
+}
 
 // y * sum over k >= first of (-1)^k / (n_k m^n_k), to well below 1e-20.
 long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long m, std::int64_t first)
@@ -388,20 +442,20 @@ std::optional<std::int32_t> try_sum_series_by_remainders(RunNumbers& numbers, Te
     mpfr_t scaled_pi;
     const auto precision = static_cast<mpfr_prec_t>(std::ceil(places * std::log2(10.0))) + 96;
     mpfr_init2(scaled_pi, precision);
-    std::vector<std::function<void()>> tasks;
-    for (int i = 0; i < 3; ++i) {
+    // Longest first, so that the two cores finish close together.
+    std::vector<std::function<void()>> tasks{[&] {
+        mpfr_const_pi(scaled_pi, MPFR_RNDN);
+        mpfr_mul_z(scaled_pi, scaled_pi, ten_to_places.get_mpz_t(), MPFR_RNDN);
+        mpfr_free_cache();
+    }};
+    for (const int i : {1, 2, 0}) {
         tasks.emplace_back([&, i] {
-            RemainderTree tree(y[i], series_of_pi[i].base, counts[i]);
-            residues[i] = tree.residues();
+            residues[i] = i == 0 ? residues_of_eight(places, counts[i])
+                                 : residues_of_odd_base(y[i], series_of_pi[i].base, counts[i]);
             tails[i] = scaled_tail(series_of_pi[i].scale, places, series_of_pi[i].base, counts[i]);
             mpfr_free_cache();
         });
     }
-    tasks.insert(tasks.begin() + 1, [&] {
-        mpfr_const_pi(scaled_pi, MPFR_RNDN);
-        mpfr_mul_z(scaled_pi, scaled_pi, ten_to_places.get_mpz_t(), MPFR_RNDN);
-        mpfr_free_cache();
-    });
     run_side_by_side(tasks);
 
     long double correction = 0;
