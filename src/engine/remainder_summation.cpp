@@ -173,8 +173,8 @@ public:
     }
 
 private:
-    // Leaf k's modulus is n_k m^s times m to the gap up to the next exponent,
-    // so a node's modulus is its queries' moduli times m to the span of its
+    // Leaf k's modulus is n_k b^s times b to the gap up to the next exponent,
+    // so a node's modulus is its queries' moduli times b to the span of its
     // exponents. Levels whose moduli all exceed y would never reduce anything
     // and are not built.
     void build_moduli()
@@ -211,7 +211,7 @@ private:
 
     std::size_t nodes_at(std::size_t level) const { return ((exponents_.size() - 1) >> level) + 1; }
 
-    // w is floor(y / m^e_first) modulo this node's modulus.
+    // w is floor(y / b^e_first) modulo this node's modulus.
     void descend(std::size_t level, std::size_t index, mpz_class& w)
     {
         const std::size_t first = index << level;
