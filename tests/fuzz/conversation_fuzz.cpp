@@ -2,10 +2,13 @@
 // status 0, and say nothing but its own texts in an order it can say them.
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <cstdint>
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <unistd.h>
 
 #include "dialogue/run_loop.h"
 
@@ -18,10 +21,13 @@ std::optional<std::int32_t> instant_summation(RunNumbers& numbers, TextSink&)
     return 1;
 }
 
-// Only the first four limbs are real, so that each run takes no time; the
-// conversation sees the limb count it asked for.
+// Only the first four limbs are real, so that each run takes no time. Every
+// fifth limb count finds no memory.
 std::optional<RunNumbers> small_numbers(std::int32_t limb_count)
 {
+    if (limb_count % 5 == 0) {
+        return std::nullopt;
+    }
     std::optional<RunNumbers> numbers = allocate_run_numbers(4);
     numbers->limb_count = std::min<std::int32_t>(limb_count, 4);
     return numbers;
@@ -29,12 +35,20 @@ std::optional<RunNumbers> small_numbers(std::int32_t limb_count)
 
 std::int64_t frozen_clock() { return 0; }
 
-// Saving never touches the disk here: every file fails to open.
-int refuse_to_open(const char*)
+// Saving never touches the disk here: a temporary name of odd length cannot
+// be opened, and everything else is written to /dev/null and renamed nowhere.
+int open_nothing(const char* path)
 {
-    errno = EACCES;
-    return -1;
+    if (std::strlen(path) % 2 == 1) {
+        errno = EACCES;
+        return -1;
+    }
+    return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
 }
+
+int succeed(int) { return 0; }
+int succeed(const char*) { return 0; }
+int succeed(const char*, const char*) { return 0; }
 
 void require(bool holds)
 {
@@ -55,14 +69,17 @@ const std::regex& conversation_shape()
     static const std::string rejection = "\a\n(Digits only please\\.|That will tire me out\\. Try again\\.|That was "
                                          "either too small or too large\\. Try again\\.)\n\n";
     static const std::string places = "(9|[1-9][0-9]*)";
-    static const std::string run = "(\nI'll take that to be " + places +
-                                   " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n"
+    static const std::string attempt =
+        "(\nI'll take that to be " + places + " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n";
+    static const std::string shortage = "\a\nNot enough memory for " + places + " decimal places\\. Try again\\.\n\n";
+    static const std::string run = attempt +
                                    "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,9}\n\nDecimal places = " +
                                    places + "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
-    static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nCould not save " + places +
+    static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nSaved " + places +
+                                    " dps pi\\.text to disk\\.\\.\\.\n|\nCould not save " + places +
                                     " dps pi\\.text to disk \\(cannot create a file here: Permission denied\\)\\.\n)?";
     static const std::string quit = "\a\nQuit program \\(y/n\\) \\? ";
-    static const std::string asking = prompt + "(" + rejection + prompt + ")*";
+    static const std::string asking = prompt + "((" + rejection + "|" + attempt + shortage + ")" + prompt + ")*";
     static const std::regex shape(banner + "(" + asking + run + save + quit + "\n)*" + "(" + asking + "(" + run + "(" +
                                   save + "(" + quit + "(\nQuitting program\\.\\.\\.\n)?)?)?)?)?");
     return shape;
@@ -80,7 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySource source(std::string(reinterpret_cast<const char*>(data), size));
     StringSink output;
     FileCalls no_disk = system_file_calls();
-    no_disk.open_new = refuse_to_open;
+    no_disk.open_new = open_nothing;
+    no_disk.sync = succeed;
+    no_disk.rename = succeed;
+    no_disk.unlink = succeed;
     const int status =
         run_dialogue(source, output, RunServices{instant_summation, frozen_clock, small_numbers, &no_disk});
     require(status == 0);
