@@ -53,10 +53,12 @@ TEST(ReferenceSummation, SmallSizesGiveTheirKnownLimbsAndTerms)
 
 TEST(ReferenceSummation, LargerSizesCountTermsAndReportProgress)
 {
-    EXPECT_EQ(sum_for(100).terms_used, 55);
-    EXPECT_EQ(sum_for(100).result.size(), 34U);
-    EXPECT_EQ(sum_for(300).terms_used, 166);
-    EXPECT_EQ(sum_for(300).progress, "<Reached term no. 100>\n");
+    const SummationRun hundred = sum_for(100);
+    EXPECT_EQ(hundred.terms_used, 55);
+    EXPECT_EQ(hundred.result.size(), 34U);
+    const SummationRun three_hundred = sum_for(300);
+    EXPECT_EQ(three_hundred.terms_used, 166);
+    EXPECT_EQ(three_hundred.progress, "<Reached term no. 100>\n");
 
     const SummationRun thousand = sum_for(1000);
     EXPECT_EQ(thousand.terms_used, 553);
