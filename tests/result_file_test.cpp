@@ -111,6 +111,16 @@ TEST_F(SavedResult, ALaterSaveReplacesTheEarlierFile)
     EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
 }
 
+TEST_F(SavedResult, AReplacedFileKeepsItsPermissions)
+{
+    std::ofstream("12 dps pi.text") << "earlier";
+    fs::permissions("12 dps pi.text", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    converse("12\ny y\n");
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
+    EXPECT_EQ(fs::status("12 dps pi.text").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
 TEST_F(SavedResult, ADirectoryInTheWayIsReportedAndTheConversationGoesOn)
 {
     fs::create_directory("12 dps pi.text");

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "output/system_io.h"
@@ -45,6 +46,16 @@ int open_temporary(const std::string& name, const FileCalls& calls, std::string&
         }
     }
     return -1;
+}
+
+// A replaced result keeps the access its owner gave the earlier file; a new
+// one gets the usual 0666 less the umask. Failing here costs nothing worse.
+void keep_permissions_of(const std::string& name, int fd)
+{
+    struct stat earlier {};
+    if (::stat(name.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode)) {
+        ::fchmod(fd, earlier.st_mode & 0777);
+    }
 }
 
 // The new name is in the file system's memory only until its directory is
@@ -95,6 +106,7 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
     if (fd < 0) {
         return describe_errno("cannot create a file here");
     }
+    keep_permissions_of(name, fd);
     std::optional<std::string> failure;
     if (const int error = write_all(fd, bytes, calls.write); error != 0) {
         errno = error;
