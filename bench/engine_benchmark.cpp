@@ -2,24 +2,36 @@
 
 #include <benchmark/benchmark.h>
 
+#include <vector>
+
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
+#include "platform/threads.h"
 
 namespace {
 
-void run_engine(benchmark::State& state, SeriesSummation engine)
+void run_engine(benchmark::State& state, PiEngine& engine)
 {
     const auto places = static_cast<std::int32_t>(state.range(0));
     for (auto _ : state) {
-        std::optional<RunNumbers> numbers = allocate_run_numbers(limb_count_for(places));
+        std::vector<limb> result(static_cast<std::size_t>(limb_count_for(places)));
         StringSink progress;
-        benchmark::DoNotOptimize(engine(*numbers, progress));
+        benchmark::DoNotOptimize(engine.sum_into(result, progress));
     }
     state.counters["places"] = places;
 }
 
-void term_by_term(benchmark::State& state) { run_engine(state, sum_series_by_terms); }
-void by_remainders(benchmark::State& state) { run_engine(state, sum_series_by_remainders); }
+void term_by_term(benchmark::State& state)
+{
+    TermByTermEngine engine;
+    run_engine(state, engine);
+}
+
+void by_remainders(benchmark::State& state)
+{
+    RemainderEngine engine(usable_cores());
+    run_engine(state, engine);
+}
 
 } // namespace
 

@@ -3,7 +3,7 @@
 # installs the missing ones when run as root, or names them and fails.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev libmpfr-dev "$@")
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev libmpfr-dev libflint-arb-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
     if [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "install ok installed" ]; then

@@ -4,6 +4,7 @@
 
 #include "conversation_texts.h"
 #include "dialogue/run_loop.h"
+#include "engine/series_summation.h"
 
 using namespace texts;
 
@@ -16,7 +17,10 @@ struct Conversation {
     int status = -1;
 };
 
-Conversation converse(std::string input, const RunServices& services = RunServices{.wall_clock = frozen_clock})
+TermByTermEngine reference_engine;
+
+Conversation converse(std::string input,
+                      const RunServices& services = RunServices{.engine = reference_engine, .wall_clock = frozen_clock})
 {
     MemorySource source(std::move(input));
     StringSink sink;
@@ -44,16 +48,22 @@ TEST(Conversation, TwoRunsThenQuit)
     EXPECT_EQ(c.status, 0);
 }
 
+// Answers at once whatever the size: a result of 3 and one term.
+class InstantEngine : public PiEngine {
+public:
+    std::size_t memory_needed(std::int32_t) const override { return 0; }
+    SumOutcome sum_into(LimbSpan result, TextSink&) override
+    {
+        result[0] = 3;
+        return SumOutcome{1, SumFailure::none};
+    }
+};
+
 TEST(Conversation, LargestSizeIsTakenAsOneLess)
 {
     // Answered up to the summation; the stand-in keeps the test quick.
-    const Conversation c =
-        converse("1600000\n",
-                 RunServices{.summation = [](RunNumbers& numbers, TextSink&) -> std::optional<std::int32_t> {
-                                 numbers.result[0] = 3;
-                                 return numbers.limb_count == 533'334 ? std::optional<std::int32_t>(1) : std::nullopt;
-                             },
-                             .wall_clock = frozen_clock});
+    InstantEngine instant;
+    const Conversation c = converse("1600000\n", RunServices{.engine = instant, .wall_clock = frozen_clock});
     const std::string zeros_layout = [] {
         std::string layout = " 3." + std::string(75, '0') + "\n";
         for (int line = 0; line < (533'333 - 25) / 26; ++line) {
@@ -121,7 +131,7 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
     EXPECT_EQ(fields(86'399), "0 23 59 59");
 
     // A clock that moves a day, an hour, a minute and a second during the run.
-    const Conversation c = converse("12\nn y\n", RunServices{.wall_clock = [] {
+    const Conversation c = converse("12\nn y\n", RunServices{.engine = reference_engine, .wall_clock = [] {
                                         static std::int64_t now = 1'000;
                                         const std::int64_t reading = now;
                                         now += 90'061;
@@ -134,10 +144,11 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
-    const Conversation c = converse(
-        "1000\n12\nn y\n", RunServices{.wall_clock = frozen_clock, .allocate_numbers = [](std::int32_t limb_count) {
-                                           return limb_count > 100 ? std::nullopt : allocate_run_numbers(limb_count);
-                                       }});
+    const Conversation c = converse("1000\n12\nn y\n", RunServices{.engine = reference_engine,
+                                                                  .wall_clock = frozen_clock,
+                                                                  .memory_can_be_had = [](std::size_t bytes) {
+                                                                      return bytes < 100 * 16;
+                                                                  }});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
                             "\a\nNot enough memory for 999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                             quit_question + quitting);
@@ -146,12 +157,14 @@ TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 
 TEST(Conversation, OverflowEndsWithStatusOne)
 {
-    const Conversation c = converse(
-        "12\nn y\n", RunServices{.summation = [](RunNumbers&, TextSink& progress) -> std::optional<std::int32_t> {
-                                     print(progress, "add: overflow\n");
-                                     return std::nullopt;
-                                 },
-                                 .wall_clock = frozen_clock});
+    class OverflowingEngine : public InstantEngine {
+        SumOutcome sum_into(LimbSpan, TextSink& progress) override
+        {
+            print(progress, "add: overflow\n");
+            return SumOutcome{2, SumFailure::overflow};
+        }
+    } overflowing;
+    const Conversation c = converse("12\nn y\n", RunServices{.engine = overflowing, .wall_clock = frozen_clock});
     EXPECT_EQ(c.output, opening + prompt + summing + "add: overflow\n");
-    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.status, exit_overflow);
 }

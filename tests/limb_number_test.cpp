@@ -132,3 +132,13 @@ TEST(DecimalLayout, FullLinesEndWithALineFeed)
     Limbs partial(53, 0);
     EXPECT_EQ(layout_of(partial), " 0." + std::string(75, '0') + "\n" + std::string(78, '0') + "\n000");
 }
+
+#ifndef NDEBUG
+TEST(LimbArithmeticDeathTest, PreconditionsAreChecked)
+{
+    Limbs x{0, 1, 2, 3};
+    EXPECT_DEATH(divide_small(x, 0, 1), "");
+    EXPECT_DEATH(divide_small(x, largest_divisor + 1, 1), "");
+    EXPECT_DEATH(add_into(x, Limbs{0, 1, 2}, 1), "");
+}
+#endif

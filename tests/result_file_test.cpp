@@ -8,6 +8,7 @@
 
 #include "conversation_texts.h"
 #include "dialogue/run_loop.h"
+#include "engine/series_summation.h"
 #include "output/result_file.h"
 
 using namespace texts;
@@ -39,7 +40,14 @@ protected:
     {
         MemorySource source(typed);
         StringSink sink;
-        run_dialogue(source, sink, RunServices{.wall_clock = frozen_clock, .file_calls = &calls});
+        TermByTermEngine engine;
+        run_dialogue(source, sink,
+                     RunServices{.engine = engine,
+                                 .wall_clock = frozen_clock,
+                                 .save = [&calls](TextSink& console, const RunReport& report) {
+                                     save_result(console, calls, report.result, report.terms_used,
+                                                 report.reported_places, report.elapsed);
+                                 }});
         return sink.text();
     }
 

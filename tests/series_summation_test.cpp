@@ -15,11 +15,11 @@ struct SummationRun {
 
 SummationRun sum_for(std::int32_t asked_places)
 {
-    std::optional<RunNumbers> numbers = allocate_run_numbers(limb_count_for(asked_places));
+    std::vector<limb> result(static_cast<std::size_t>(limb_count_for(asked_places)));
     StringSink progress;
-    const std::optional<std::int32_t> terms = sum_series_by_terms(*numbers, progress);
-    const LimbSpan result = numbers->view(numbers->result);
-    return SummationRun{std::vector<limb>(result.begin(), result.end()), terms.value_or(-1), progress.text()};
+    const SumOutcome outcome = TermByTermEngine().sum_into(result, progress);
+    EXPECT_EQ(outcome.failure, SumFailure::none);
+    return SummationRun{result, outcome.terms_used, progress.text()};
 }
 
 std::string layout_of(const std::vector<limb>& x)

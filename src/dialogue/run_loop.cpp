@@ -1,8 +1,9 @@
 #include "dialogue/run_loop.h"
 
-#include <ctime>
+#include <cassert>
 
 #include "dialogue/text_input.h"
+#include "output/result_file.h"
 
 namespace {
 
@@ -47,6 +48,9 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
 std::optional<std::int32_t> ask_places(TextInput& input, TextSink& out)
 {
     for (;;) {
+        if (out.broken()) {
+            return std::nullopt;
+        }
         print(out, "Decimal Places (10 - 1000010) ? ");
         TypedLine line = read_line(input);
         while (line.length == 0) {
@@ -64,6 +68,9 @@ std::optional<std::int32_t> ask_places(TextInput& input, TextSink& out)
 // Yes or no to a question; empty at end of input.
 std::optional<bool> ask_yes_no(TextInput& input, TextSink& out, const char* question)
 {
+    if (out.broken()) {
+        return std::nullopt;
+    }
     print(out, "%s", question);
     const AnswerWord word = read_word(input);
     if (!word.found) {
@@ -82,12 +89,17 @@ void write_report(TextSink& out, const RunReport& report)
           report.elapsed.minutes, report.elapsed.seconds);
 }
 
+void write_shortage(TextSink& out, std::int32_t reported_places)
+{
+    print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported_places));
+}
+
 struct AcceptedRun {
     std::int32_t reported_places = 0;
-    RunNumbers numbers;
+    LimbNumber result;
 };
 
-// Asks until a size is accepted and its numbers allocated; empty at end of input.
+// Asks until a size is accepted and its memory can be had; empty at end of input.
 std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const RunServices& services)
 {
     for (;;) {
@@ -101,25 +113,21 @@ std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const Run
             print(out, "\nI'll take that to be %li decimal places.\n", static_cast<long>(reported));
         }
         print(out, "\nSumming terms...\n\n");
-        if (std::optional<RunNumbers> numbers = services.allocate_numbers(limb_count)) {
-            return AcceptedRun{reported, std::move(*numbers)};
+        LimbNumber result = allocate_limb_number(limb_count);
+        if (result.limbs && services.memory_can_be_had(services.engine.memory_needed(limb_count))) {
+            return AcceptedRun{reported, std::move(result)};
         }
-        print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported));
+        write_shortage(out, reported);
     }
 }
 
 } // namespace
 
-std::optional<RunNumbers> allocate_for_remainder_summation(std::int32_t limb_count)
+void save_in_working_directory(TextSink& console, const RunReport& report)
 {
-    std::optional<RunNumbers> numbers = allocate_run_numbers(limb_count);
-    if (!numbers || !remainder_summation_fits(limb_count)) {
-        return std::nullopt;
-    }
-    return numbers;
+    save_result(console, system_file_calls(), report.result, report.terms_used, report.reported_places,
+                report.elapsed);
 }
-
-std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& services)
 {
@@ -132,32 +140,38 @@ int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& servic
 
         std::optional<AcceptedRun> run = accept_run(input, out, services);
         if (!run) {
-            return 0;
+            return exit_done;
         }
         const std::int64_t start = services.wall_clock();
-        const std::optional<std::int32_t> terms_used = services.summation(run->numbers, out);
+        const SumOutcome outcome = services.engine.sum_into(run->result.span(), out);
         const std::int64_t end = services.wall_clock();
-        if (!terms_used) {
-            return 1;
+        if (outcome.failure == SumFailure::overflow) {
+            return exit_overflow;
         }
-        const RunReport report{run->numbers.view(run->numbers.result), *terms_used, run->reported_places,
+        // The program's engine falls back on the term-by-term sum itself.
+        assert(outcome.failure != SumFailure::untrusted);
+        if (outcome.failure != SumFailure::none) {
+            write_shortage(out, run->reported_places);
+            continue;
+        }
+        const RunReport report{run->result.span(), outcome.terms_used, run->reported_places,
                                split_elapsed(end - start)};
         write_report(out, report);
 
         const std::optional<bool> save = ask_yes_no(input, out, "\a\nSave PI to disk (y/n) ? ");
         if (!save) {
-            return 0;
+            return exit_done;
         }
         if (*save) {
-            save_result(report, out, *services.file_calls);
+            services.save(out, report);
         }
         const std::optional<bool> quit = ask_yes_no(input, out, "\a\nQuit program (y/n) ? ");
         if (!quit) {
-            return 0;
+            return exit_done;
         }
         if (*quit) {
             print(out, "\nQuitting program...\n");
-            return 0;
+            return exit_done;
         }
     }
 }

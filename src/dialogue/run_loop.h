@@ -1,31 +1,46 @@
 #pragma once
 
+// The console dialogue: the program's entry and its run loop, the questions
+// and their checks, the console report. It uses every folder below it: the
+// engine to compute, the output to save, the platform for streams, clock and
+// memory.
+
 #include <cstdint>
-#include <optional>
+#include <functional>
 
-#include "dialogue/byte_source.h"
 #include "engine/limb_number.h"
-#include "engine/remainder_summation.h"
-#include "engine/series_summation.h"
-#include "engine/text_sink.h"
-#include "output/result_file.h"
+#include "engine/pi_engine.h"
+#include "platform/byte_source.h"
+#include "platform/system_io.h"
+#include "platform/text_sink.h"
 
-// Wall-clock time in whole seconds; only differences are used.
-using WallClock = std::int64_t (*)();
-std::int64_t system_wall_clock();
+// How the process ends: the quit answer or the end of input, an overflow in
+// the summation, or standard output that could not be written.
+constexpr int exit_done = 0;
+constexpr int exit_overflow = 1;
+constexpr int exit_output_failed = 2;
 
-using NumbersAllocator = std::optional<RunNumbers> (*)(std::int32_t limb_count);
-// The five numbers, provided the engine's own working memory can be had too.
-std::optional<RunNumbers> allocate_for_remainder_summation(std::int32_t limb_count);
+// What one run has to report and save.
+struct RunReport {
+    ConstLimbSpan result;
+    std::int32_t terms_used = 0;
+    std::int32_t reported_places = 0;
+    ElapsedTime elapsed;
+};
+
+using ResultSaver = std::function<void(TextSink& console, const RunReport& report)>;
+// Saves into the current directory through the system's own file calls.
+void save_in_working_directory(TextSink& console, const RunReport& report);
 
 // What a run uses besides the conversation's streams; tests replace any of it.
 struct RunServices {
-    SeriesSummation summation = sum_series_by_remainders;
+    PiEngine& engine;
     WallClock wall_clock = system_wall_clock;
-    NumbersAllocator allocate_numbers = allocate_for_remainder_summation;
-    const FileCalls* file_calls = &system_file_calls();
+    ResultSaver save = save_in_working_directory;
+    bool (*memory_can_be_had)(std::size_t bytes) = ::memory_can_be_had;
 };
 
 // The whole conversation, from the banner to the end of input or the quit
-// answer (status 0), or an overflow in the summation (status 1).
-int run_dialogue(ByteSource& input, TextSink& output, const RunServices& services = {});
+// answer (exit_done), or an overflow in the summation (exit_overflow). It
+// stops asking once the output is broken.
+int run_dialogue(ByteSource& input, TextSink& output, const RunServices& services);

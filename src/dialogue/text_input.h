@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "dialogue/byte_source.h"
+#include "platform/byte_source.h"
 
 // Raw input read as text: CR LF arrives as one LF, a lone CR as itself, and a
 // Ctrl-Z byte ends the input.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdio>
 #include <new>
 
@@ -13,6 +14,7 @@ std::int32_t last_index(ConstLimbSpan x) { return static_cast<std::int32_t>(x.si
 
 void fill_fraction(LimbSpan x, limb p, limb q)
 {
+    assert(p >= 0 && q > 0 && q <= largest_divisor);
     limb remainder = p;
     for (limb& digit_group : x) {
         digit_group = remainder / q;
@@ -22,6 +24,8 @@ void fill_fraction(LimbSpan x, limb p, limb q)
 
 void divide_small(LimbSpan x, limb d, std::int32_t s)
 {
+    assert(d > 0 && d <= largest_divisor);
+    assert(s >= 0);
     limb remainder = 0;
     for (std::int32_t k = s; k <= last_index(x); ++k) {
         const limb value = x[k] + remainder * limb_base;
@@ -32,6 +36,8 @@ void divide_small(LimbSpan x, limb d, std::int32_t s)
 
 limb sum_three(LimbSpan t, ConstLimbSpan a, ConstLimbSpan b, ConstLimbSpan c, std::int32_t s)
 {
+    assert(a.size() == t.size() && b.size() == t.size() && c.size() == t.size());
+    assert(s >= 0);
     limb carry = 0;
     for (std::int32_t k = last_index(t); k >= s; --k) {
         carry += a[k] + b[k] + c[k];
@@ -43,6 +49,7 @@ limb sum_three(LimbSpan t, ConstLimbSpan a, ConstLimbSpan b, ConstLimbSpan c, st
 
 void add_into(LimbSpan a, ConstLimbSpan t, std::int32_t s)
 {
+    assert(a.size() == t.size() && s >= 0);
     limb carry = 0;
     for (std::int32_t k = last_index(a); k >= 0; --k) {
         carry += t[k] + a[k];
@@ -56,6 +63,7 @@ void add_into(LimbSpan a, ConstLimbSpan t, std::int32_t s)
 
 void subtract_from(LimbSpan a, ConstLimbSpan t, std::int32_t s)
 {
+    assert(a.size() == t.size() && s >= 0);
     limb borrow = 0;
     for (std::int32_t k = last_index(a); k >= 0; --k) {
         const limb value = a[k] - t[k] - borrow;
@@ -69,6 +77,7 @@ void subtract_from(LimbSpan a, ConstLimbSpan t, std::int32_t s)
 
 std::int32_t advance_leading(ConstLimbSpan x, std::int32_t s)
 {
+    assert(s >= 0);
     for (std::int32_t k = s; k <= last_index(x); ++k) {
         if (x[k] != 0) {
             return k;
@@ -79,6 +88,7 @@ std::int32_t advance_leading(ConstLimbSpan x, std::int32_t s)
 
 bool any_nonzero(ConstLimbSpan x, std::int32_t s)
 {
+    assert(s >= 0);
     for (std::int32_t k = s; k <= last_index(x); ++k) {
         if (x[k] != 0) {
             return true;
@@ -89,6 +99,7 @@ bool any_nonzero(ConstLimbSpan x, std::int32_t s)
 
 void clear_from(LimbSpan x, std::int32_t s)
 {
+    assert(s >= 0);
     for (std::int32_t k = last_index(x); k >= s; --k) {
         x[k] = 0;
     }
@@ -118,16 +129,8 @@ void write_layout(TextSink& sink, ConstLimbSpan x)
     }
 }
 
-std::optional<RunNumbers> allocate_run_numbers(std::int32_t limb_count)
+LimbNumber allocate_limb_number(std::int32_t count)
 {
-    const auto size = static_cast<std::size_t>(limb_count);
-    RunNumbers numbers;
-    numbers.limb_count = limb_count;
-    for (auto* number : {&numbers.result, &numbers.term, &numbers.power8, &numbers.power57, &numbers.power239}) {
-        number->reset(new (std::nothrow) limb[size]());
-        if (!*number) {
-            return std::nullopt;
-        }
-    }
-    return numbers;
+    assert(count >= 1);
+    return LimbNumber{std::unique_ptr<limb[]>(new (std::nothrow) limb[static_cast<std::size_t>(count)]()), count};
 }

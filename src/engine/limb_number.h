@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 
-#include "engine/text_sink.h"
+#include "platform/text_sink.h"
 
 // A fixed-point number in base 1000: limb 0 is the integer part, each further
 // limb holds the next three decimal digits. Between operations every limb
@@ -15,6 +14,8 @@ using LimbSpan = std::span<limb>;
 using ConstLimbSpan = std::span<const limb>;
 
 constexpr limb limb_base = 1000;
+// A remainder times the base must stay within 32 bits.
+constexpr limb largest_divisor = (INT32_MAX - (limb_base - 1)) / limb_base;
 
 // x = p / q, truncated to the length of x.
 void fill_fraction(LimbSpan x, limb p, limb q);
@@ -38,20 +39,11 @@ void write_layout(TextSink& sink, ConstLimbSpan x);
 constexpr std::int32_t limb_count_for(std::int32_t asked_places) { return (asked_places + 3) / 3; }
 constexpr std::int32_t reported_places_for(std::int32_t limb_count) { return 3 * limb_count - 3; }
 
-// The five numbers of one run, zeroed, owned together.
-struct RunNumbers {
-    std::int32_t limb_count = 0;
-    std::unique_ptr<limb[]> result;
-    std::unique_ptr<limb[]> term;
-    std::unique_ptr<limb[]> power8;
-    std::unique_ptr<limb[]> power57;
-    std::unique_ptr<limb[]> power239;
+// A limb number of its own, zeroed; no limbs when the memory cannot be had.
+struct LimbNumber {
+    std::unique_ptr<limb[]> limbs;
+    std::int32_t count = 0;
 
-    LimbSpan view(const std::unique_ptr<limb[]>& number) const
-    {
-        return LimbSpan(number.get(), static_cast<std::size_t>(limb_count));
-    }
+    LimbSpan span() const { return LimbSpan(limbs.get(), limbs ? static_cast<std::size_t>(count) : 0); }
 };
-
-// Empty when the memory cannot be had.
-std::optional<RunNumbers> allocate_run_numbers(std::int32_t limb_count);
+LimbNumber allocate_limb_number(std::int32_t count);

@@ -1,21 +1,19 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
-#include "engine/limb_number.h"
-#include "engine/text_sink.h"
+#include "engine/pi_engine.h"
 
-// The same result limbs, terms used and progress lines as sum_series_by_terms,
-// found without summing the terms one by one: see remainder_summation.cpp.
-std::optional<std::int32_t> sum_series_by_remainders(RunNumbers& numbers, TextSink& progress);
+// The same result limbs, terms used and progress lines as the term-by-term
+// sum, found without summing the terms one by one (see the .cpp). Works on as
+// many threads as it is given; reports an untrusted result rather than a wrong
+// one.
+class RemainderEngine : public PiEngine {
+public:
+    explicit RemainderEngine(unsigned thread_count);
+    std::size_t memory_needed(std::int32_t limb_count) const override;
+    SumOutcome sum_into(LimbSpan result, TextSink& progress) override;
 
-// The same without the safety net: empty when the fast arithmetic cannot vouch
-// for its result (never seen), where the above falls back to the term-by-term
-// sum. The result limbs are then untouched.
-std::optional<std::int32_t> try_sum_series_by_remainders(RunNumbers& numbers, TextSink& progress);
-
-// Whether the address space this engine needs at that size can be had now.
-// Its big-number arithmetic cannot recover from a failed allocation, so the
-// shortage has to be found before it starts.
-bool remainder_summation_fits(std::int32_t limb_count);
+private:
+    unsigned thread_count_;
+};

@@ -1,12 +1,30 @@
 #include "engine/series_summation.h"
 
-std::optional<std::int32_t> sum_series_by_terms(RunNumbers& numbers, TextSink& progress)
+namespace {
+
+constexpr std::size_t working_numbers = 4;
+
+} // namespace
+
+std::size_t TermByTermEngine::memory_needed(std::int32_t limb_count) const
 {
-    const LimbSpan result = numbers.view(numbers.result);
-    const LimbSpan term = numbers.view(numbers.term);
-    const LimbSpan power8 = numbers.view(numbers.power8);
-    const LimbSpan power57 = numbers.view(numbers.power57);
-    const LimbSpan power239 = numbers.view(numbers.power239);
+    return working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count);
+}
+
+SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress)
+{
+    const auto limb_count = static_cast<std::int32_t>(result.size());
+    const LimbNumber term_number = allocate_limb_number(limb_count);
+    const LimbNumber power8_number = allocate_limb_number(limb_count);
+    const LimbNumber power57_number = allocate_limb_number(limb_count);
+    const LimbNumber power239_number = allocate_limb_number(limb_count);
+    if (!term_number.limbs || !power8_number.limbs || !power57_number.limbs || !power239_number.limbs) {
+        return SumOutcome{0, SumFailure::no_memory};
+    }
+    const LimbSpan term = term_number.span();
+    const LimbSpan power8 = power8_number.span();
+    const LimbSpan power57 = power57_number.span();
+    const LimbSpan power239 = power239_number.span();
 
     // pi = 24 atan(1/8) + 8 atan(1/57) + 4 atan(1/239): the first term of each.
     fill_fraction(power8, 24, 8);
@@ -14,7 +32,7 @@ std::optional<std::int32_t> sum_series_by_terms(RunNumbers& numbers, TextSink& p
     fill_fraction(power239, 4, 239);
     if (sum_three(result, power8, power57, power239, 0) > 0) {
         print(progress, "\nadd: overflow\n");
-        return std::nullopt;
+        return SumOutcome{1, SumFailure::overflow};
     }
 
     limb odd_divisor = 1;
@@ -39,7 +57,7 @@ std::optional<std::int32_t> sum_series_by_terms(RunNumbers& numbers, TextSink& p
         // Power 8 is the largest at every step, so its leading index bounds all.
         if (sum_three(term, power8, power57, power239, leading8) != 0) {
             print(progress, "add: overflow\n");
-            return std::nullopt;
+            return SumOutcome{terms_used, SumFailure::overflow};
         }
         divide_small(term, odd_divisor, leading8);
         if (adding) {
@@ -53,5 +71,5 @@ std::optional<std::int32_t> sum_series_by_terms(RunNumbers& numbers, TextSink& p
         term_was_nonzero = any_nonzero(term, leading8);
         clear_from(term, leading8);
     }
-    return terms_used;
+    return SumOutcome{terms_used, SumFailure::none};
 }

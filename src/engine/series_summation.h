@@ -1,15 +1,14 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
-#include "engine/limb_number.h"
-#include "engine/text_sink.h"
+#include "engine/pi_engine.h"
 
-// Fills numbers.result with pi from freshly zeroed run numbers and returns the
-// terms used, writing progress lines on the way. Empty after an overflow, whose
-// message has then been written; the caller ends the process with status 1.
-using SeriesSummation = std::optional<std::int32_t> (*)(RunNumbers& numbers, TextSink& progress);
-
-// The combined arctangent series summed limb by limb, one term at a time.
-std::optional<std::int32_t> sum_series_by_terms(RunNumbers& numbers, TextSink& progress);
+// The combined arctangent series summed limb by limb, one term at a time: the
+// reference for every other engine. Its working memory is the four numbers
+// beside the result (term and the three powers), taken for each run.
+class TermByTermEngine : public PiEngine {
+public:
+    std::size_t memory_needed(std::int32_t limb_count) const override;
+    SumOutcome sum_into(LimbSpan result, TextSink& progress) override;
+};

@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "output/system_io.h"
-
 namespace {
 
 // Stores every line feed as CR LF, as a text file is written here.
@@ -31,8 +29,6 @@ private:
     std::string& bytes_;
 };
 
-int open_new_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
-
 std::string describe_errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Opens a temporary file beside the target; a name already taken gets another.
@@ -48,14 +44,44 @@ int open_temporary(const std::string& name, const FileCalls& calls, std::string&
     return -1;
 }
 
-// A replaced result keeps the access its owner gave the earlier file; a new
-// one gets the usual 0666 less the umask. Failing here costs nothing worse.
-void keep_permissions_of(const std::string& name, int fd)
+// A file already at the name: whether the user may write it, and who owns it.
+struct EarlierFile {
+    bool exists = false;
+    struct stat status {};
+};
+
+EarlierFile look_at_earlier(const std::string& name)
 {
-    struct stat earlier {};
-    if (::stat(name.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode)) {
-        ::fchmod(fd, earlier.st_mode & 0777);
+    EarlierFile earlier;
+    earlier.exists = ::lstat(name.c_str(), &earlier.status) == 0 && S_ISREG(earlier.status.st_mode);
+    return earlier;
+}
+
+// Renaming over a file needs only the directory's permission: a file its user
+// could not write must not be replaced behind their back. Opening it to write
+// (and closing it at once) changes nothing in it.
+bool may_write(const std::string& name)
+{
+    const int fd = ::open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
     }
+    ::close(fd);
+    return true;
+}
+
+// A replaced result keeps the access and the owner the earlier file had (the
+// owner only where the user may give it, as root may); a new one gets the
+// usual 0666 less the umask. Failing here costs nothing worse.
+void keep_owner_and_permissions(const EarlierFile& earlier, int fd)
+{
+    if (!earlier.exists) {
+        return;
+    }
+    if (::fchown(fd, earlier.status.st_uid, earlier.status.st_gid) != 0) {
+        // Not ours to give away: the new file stays the user's.
+    }
+    ::fchmod(fd, earlier.status.st_mode & 0777);
 }
 
 // The new name is in the file system's memory only until its directory is
@@ -71,42 +97,35 @@ void sync_working_directory()
 
 } // namespace
 
-ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
-{
-    const auto e = static_cast<long>(elapsed_seconds);
-    return ElapsedTime{e / 86400, (e / 3600) % 24, (e / 60) % 60, e % 60};
-}
-
 std::string result_file_name(std::int32_t reported_places) { return std::to_string(reported_places) + " dps pi.text"; }
 
-std::string result_file_text(const RunReport& report)
+std::string result_file_text(ConstLimbSpan result, std::int32_t terms_used, std::int32_t reported_places,
+                             const ElapsedTime& elapsed)
 {
     std::string bytes;
     CrLfSink file(bytes);
     print(file, "The value of PI is:\n");
-    write_layout(file, report.result);
-    print(file, "\nTerms used = %li\n", static_cast<long>(report.terms_used));
-    print(file, "Decimal places = %li\n", static_cast<long>(report.reported_places));
-    print(file, "Time taken %li days %li hours %li mins %li secs\n", report.elapsed.days, report.elapsed.hours,
-          report.elapsed.minutes, report.elapsed.seconds);
+    write_layout(file, result);
+    print(file, "\nTerms used = %li\n", static_cast<long>(terms_used));
+    print(file, "Decimal places = %li\n", static_cast<long>(reported_places));
+    print(file, "Time taken %li days %li hours %li mins %li secs\n", elapsed.days, elapsed.hours, elapsed.minutes,
+          elapsed.seconds);
     print(file, "\n");
     return bytes;
 }
 
-const FileCalls& system_file_calls()
-{
-    static const FileCalls calls{open_new_file, ::write, ::fsync, ::close, ::rename, ::unlink};
-    return calls;
-}
-
 std::optional<std::string> replace_file(const std::string& name, std::string_view bytes, const FileCalls& calls)
 {
+    const EarlierFile earlier = look_at_earlier(name);
+    if (earlier.exists && !may_write(name)) {
+        return describe_errno("cannot replace it");
+    }
     std::string temporary_name;
     const int fd = open_temporary(name, calls, temporary_name);
     if (fd < 0) {
         return describe_errno("cannot create a file here");
     }
-    keep_permissions_of(name, fd);
+    keep_owner_and_permissions(earlier, fd);
     std::optional<std::string> failure;
     if (const int error = write_all(fd, bytes, calls.write); error != 0) {
         errno = error;
@@ -129,15 +148,15 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
     return failure;
 }
 
-void save_result(const RunReport& report, TextSink& console, const FileCalls& calls)
+void save_result(TextSink& console, const FileCalls& calls, ConstLimbSpan result, std::int32_t terms_used,
+                 std::int32_t reported_places, const ElapsedTime& elapsed)
 {
-    const std::string name = result_file_name(report.reported_places);
-    std::optional<std::string> failure;
-    {
-        // Ctrl-C and friends must not end the process half-way through.
-        const SignalsHeld held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
-        failure = replace_file(name, result_file_text(report), calls);
-    }
+    const std::string name = result_file_name(reported_places);
+    // Ctrl-C and friends must not end the process half-way through, nor
+    // before the console has been told how it went.
+    const SignalsHeld held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
+    const std::optional<std::string> failure =
+        replace_file(name, result_file_text(result, terms_used, reported_places, elapsed), calls);
     if (failure) {
         print(console, "\nCould not save %s to disk (%s).\n", name.c_str(), failure->c_str());
     } else {

@@ -9,6 +9,8 @@ class TextSink {
 public:
     virtual ~TextSink() = default;
     virtual void write(std::string_view text) = 0;
+    // True once text can no longer reach its destination.
+    virtual bool broken() const { return false; }
 };
 
 // printf-style formatting onto a sink; one call is one write.

@@ -1,15 +1,15 @@
-#include "dialogue/console.h"
+#include "platform/console.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <string>
 #include <unistd.h>
 
-#include "output/system_io.h"
+#include "platform/system_io.h"
 
 namespace {
-
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The standard output whose held text an ending signal writes out first.
 std::atomic<const StandardOutput*> output_to_save{nullptr};
@@ -19,18 +19,9 @@ extern "C" void write_held_text_then_end(int signal_number)
     if (const StandardOutput* output = output_to_save.load()) {
         output->write_held_text();
     }
+    // Only signals that had their default action get this handler.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
-}
-
-void set_ending_signals(void (*handler)(int))
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : ending_signals) {
-        sigaction(signal_number, &action, nullptr);
-    }
 }
 
 } // namespace
@@ -40,6 +31,11 @@ int StandardInput::get()
     while (position_ == filled_ && !ended_) {
         const ssize_t count = ::read(STDIN_FILENO, block_.data(), block_.size());
         if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{STDIN_FILENO, POLLIN, 0};
+            ::poll(&ready, 1, -1);
             continue;
         }
         if (count <= 0) {
@@ -57,9 +53,18 @@ int StandardInput::get()
 
 StandardOutput::StandardOutput() : immediate_(::isatty(STDOUT_FILENO) == 1)
 {
-    if (!immediate_) {
-        output_to_save = this;
-        set_ending_signals(write_held_text_then_end);
+    if (immediate_) {
+        return;
+    }
+    output_to_save = this;
+    struct sigaction action {};
+    action.sa_handler = write_held_text_then_end;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        sigaction(ending_signals[i], nullptr, &previous_actions_[i]);
+        if (previous_actions_[i].sa_handler != SIG_IGN) {
+            sigaction(ending_signals[i], &action, nullptr);
+        }
     }
 }
 
@@ -67,7 +72,9 @@ StandardOutput::~StandardOutput()
 {
     flush();
     if (!immediate_) {
-        set_ending_signals(SIG_DFL);
+        for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+            sigaction(ending_signals[i], &previous_actions_[i], nullptr);
+        }
         output_to_save = nullptr;
     }
 }
@@ -75,7 +82,7 @@ StandardOutput::~StandardOutput()
 void StandardOutput::write(std::string_view text)
 {
     if (immediate_) {
-        write_all(STDOUT_FILENO, text, ::write); // with nowhere to say it, nothing more can be done
+        write_out(text);
         return;
     }
     while (!text.empty()) {
@@ -93,11 +100,28 @@ void StandardOutput::write(std::string_view text)
 void StandardOutput::flush()
 {
     const SignalsHeld held({SIGINT, SIGTERM, SIGHUP});
-    write_held_text();
+    write_out(std::string_view(block_.data(), filled_));
     filled_ = 0;
+}
+
+void StandardOutput::write_out(std::string_view text)
+{
+    if (failed_ || text.empty()) {
+        return;
+    }
+    if (const int error = write_all(STDOUT_FILENO, text, ::write); error != 0) {
+        failed_ = true;
+        const std::string message = std::string("stormer-pi: cannot write to standard output: ") +
+                                    std::strerror(error) + "\n";
+        write_all(STDERR_FILENO, message, ::write); // with nowhere left to say it, nothing more can be done
+    }
 }
 
 void StandardOutput::write_held_text() const
 {
-    write_all(STDOUT_FILENO, std::string_view(block_.data(), filled_), ::write);
+    if (!failed_) {
+        write_all(STDOUT_FILENO, std::string_view(block_.data(), filled_), ::write);
+    }
 }
+
+void report_file_size_limit_as_failure() { std::signal(SIGXFSZ, SIG_IGN); }

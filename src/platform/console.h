@@ -2,12 +2,14 @@
 
 #include <array>
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 
-#include "dialogue/byte_source.h"
-#include "engine/text_sink.h"
+#include "platform/byte_source.h"
+#include "platform/text_sink.h"
 
-// Standard input, read in blocks as they come.
+// Standard input, read in blocks as they come. A descriptor left non-blocking
+// by somebody else is waited on, not taken for the end of input.
 class StandardInput : public ByteSource {
 public:
     int get() override;
@@ -21,8 +23,12 @@ private:
 
 // Standard output: on a terminal each write shows at once; otherwise the text
 // goes out in blocks of 4096 bytes, the last when this is flushed or destroyed,
-// or when an interrupt, hang-up or termination signal ends the process.
-// There is one, for the process's standard output.
+// or when an interrupt, hang-up or termination signal ends the process (a
+// signal the parent chose to ignore stays ignored). There is one, for the
+// process's standard output.
+//
+// A write that fails is said once on standard error; from then on the output
+// is broken and nothing more is written.
 class StandardOutput : public TextSink {
 public:
     StandardOutput();
@@ -31,14 +37,24 @@ public:
     StandardOutput& operator=(const StandardOutput&) = delete;
 
     void write(std::string_view text) override;
+    bool broken() const override { return failed_; }
     void flush();
     // What a signal handler may do: write out what is held, as it stands.
     void write_held_text() const;
 
 private:
+    void write_out(std::string_view text);
+
+    static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
     bool immediate_;
+    bool failed_ = false;
     std::array<char, 4096> block_{};
     // Raised only after the bytes are in place, so a signal handler never
     // writes bytes that are not there yet.
     std::atomic<std::size_t> filled_ = 0;
+    struct sigaction previous_actions_[std::size(ending_signals)]{};
 };
+
+// A file-size limit makes writes fail with EFBIG instead of ending the process,
+// so a save over the limit is reported and the conversation goes on.
+void report_file_size_limit_as_failure();

@@ -1,4 +1,4 @@
-#include "engine/text_sink.h"
+#include "platform/text_sink.h"
 
 #include <array>
 #include <cstdarg>

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <gmpxx.h>
+#include <span>
+
+// For one arctangent series and a run of its terms k = first..end-1, the
+// quotients floor(y / b^(scale n_k - offset)) mod n_k (n_k = 2k+1) and the
+// signed sum of their fractions divided by n_k; see remainder_summation.cpp
+// for what they are for.
+struct PowerQueries {
+    unsigned long base = 0; // b
+    unsigned long scale = 1;
+    unsigned long offset = 0;
+    std::int64_t first = 0;
+    std::int64_t end = 0;
+
+    unsigned long exponent_of(std::int64_t k) const;
+};
+
+// Writes residues[k - queries.first] for every k of the queries and returns
+// the sum over them of (-1)^k frac(y / b^e_k) / n_k, to within 0.07 / n_k a
+// term for odd b and exactly (to long double precision) for b = 2. Adds one
+// to done for every query answered and as much again while it prepares.
+long double answer_power_queries(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
+                                 std::atomic<std::uint64_t>& done);
+
+std::uint64_t odd_divisor(std::int64_t k);

@@ -1,0 +1,79 @@
+#include "platform/system_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+int open_new_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+
+} // namespace
+
+int write_all(int fd, std::string_view bytes, WriteCall write)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Somebody else's non-blocking descriptor: wait until it takes more.
+            pollfd ready{fd, POLLOUT, 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (written <= 0) {
+            return written == 0 ? EIO : errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+SignalsHeld::SignalsHeld(std::initializer_list<int> signal_numbers)
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : signal_numbers) {
+        sigaddset(&held, signal_number);
+    }
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+const FileCalls& system_file_calls()
+{
+    static const FileCalls calls{open_new_file, ::write, ::fsync, ::close, ::rename, ::unlink};
+    return calls;
+}
+
+bool memory_can_be_had(std::size_t bytes)
+{
+    if (bytes == 0) {
+        return true;
+    }
+    // Mapping it writable asks the kernel for both the address space and the
+    // commitment; nothing is touched, and it is given straight back.
+    void* trial = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (trial == MAP_FAILED) {
+        return false;
+    }
+    ::munmap(trial, bytes);
+    return true;
+}
+
+std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
+{
+    const auto e = static_cast<long>(elapsed_seconds);
+    return ElapsedTime{e / 86400, (e / 3600) % 24, (e / 60) % 60, e % 60};
+}

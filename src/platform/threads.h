@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+
+// The cores this process may run on (at least 1).
+unsigned usable_cores();
+
+// Runs every task on up to `thread_count` threads of its own, each with a
+// stack of `stack_bytes` whatever the process's stack limit, each thread
+// taking the next task as soon as it is done with one. Meanwhile the calling
+// thread calls while_waiting every few hundredths of a second; it returns
+// when all tasks are done. Where no thread can be had at all, the calling
+// thread does the work itself.
+void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
+               const std::function<void()>& while_waiting);
