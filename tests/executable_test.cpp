@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <poll.h>
 #include <pty.h>
@@ -26,7 +28,8 @@ namespace {
 
 struct ProgramRun {
     std::string output;
-    int status = -1;
+    std::string errors;
+    int status = -1; // the exit status, or -1 when a signal ended it
 };
 
 fs::path fresh_directory(const std::string& name)
@@ -37,41 +40,97 @@ fs::path fresh_directory(const std::string& name)
     return directory;
 }
 
-// Runs the program in a directory with its standard input read from a file
-// holding `input`, and collects everything it writes to standard output.
-ProgramRun run_program(const fs::path& directory, const std::string& input, rlim_t address_space_limit = 0)
+std::string read_all(int fd)
 {
-    const fs::path input_file = directory / "typed-input";
-    std::ofstream(input_file, std::ios::binary) << input;
-    int output_pipe[2];
-    EXPECT_EQ(::pipe(output_pipe), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(output_pipe[1], STDOUT_FILENO);
-        ::close(output_pipe[0]);
-        ::close(output_pipe[1]);
-        if (std::freopen(input_file.c_str(), "rb", stdin) == nullptr || ::chdir(directory.c_str()) != 0) {
-            ::_exit(127);
-        }
-        const rlimit limit{address_space_limit, address_space_limit};
-        if (address_space_limit > 0 && ::setrlimit(RLIMIT_AS, &limit) != 0) {
-            ::_exit(127);
-        }
-        ::execl(STORMER_PI_PATH, STORMER_PI_PATH, "--ignored", "arguments", static_cast<char*>(nullptr));
+    std::string bytes;
+    char block[4096];
+    for (ssize_t count; (count = ::read(fd, block, sizeof block)) > 0;) {
+        bytes.append(block, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void limit(int resource, rlim_t value)
+{
+    const rlimit limit{value, value};
+    if (::setrlimit(resource, &limit) != 0) {
         ::_exit(127);
     }
-    ::close(output_pipe[1]);
-    ProgramRun run;
-    char block[4096];
-    for (ssize_t count; (count = ::read(output_pipe[0], block, sizeof block)) > 0;) {
-        run.output.append(block, static_cast<std::size_t>(count));
+}
+
+// The program started in a directory with pipes on its standard streams;
+// `prepare` runs in the child just before the program starts.
+struct LiveProgram {
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+    int errors = -1;
+
+    LiveProgram(const fs::path& directory, const std::function<void()>& prepare = {})
+    {
+        int input_pipe[2];
+        int output_pipe[2];
+        int error_pipe[2];
+        EXPECT_EQ(::pipe(input_pipe), 0);
+        EXPECT_EQ(::pipe(output_pipe), 0);
+        EXPECT_EQ(::pipe(error_pipe), 0);
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(input_pipe[0], STDIN_FILENO);
+            ::dup2(output_pipe[1], STDOUT_FILENO);
+            ::dup2(error_pipe[1], STDERR_FILENO);
+            for (const int fd : {input_pipe[0], input_pipe[1], output_pipe[0], output_pipe[1], error_pipe[0],
+                                 error_pipe[1]}) {
+                ::close(fd);
+            }
+            if (::chdir(directory.c_str()) != 0) {
+                ::_exit(127);
+            }
+            if (prepare) {
+                prepare();
+            }
+            ::execl(STORMER_PI_PATH, STORMER_PI_PATH, "--ignored", "arguments", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(input_pipe[0]);
+        ::close(output_pipe[1]);
+        ::close(error_pipe[1]);
+        input = input_pipe[1];
+        output = output_pipe[0];
+        errors = error_pipe[0];
     }
-    ::close(output_pipe[0]);
-    int wait_status = 0;
-    ::waitpid(child, &wait_status, 0);
-    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    fs::remove(input_file);
-    return run;
+
+    void type(const std::string& text) const
+    {
+        EXPECT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    // Ends the input, reads everything the program writes, waits for its end.
+    ProgramRun finish()
+    {
+        ::close(input);
+        ProgramRun run;
+        run.output = read_all(output);
+        run.errors = read_all(errors);
+        int wait_status = 0;
+        ::waitpid(pid, &wait_status, 0);
+        run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+        last_signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+        return run;
+    }
+
+    int last_signal = 0;
+};
+
+// Runs the program in a directory on the whole of `input` and collects
+// everything it writes.
+ProgramRun run_program(const fs::path& directory, const std::string& input,
+                       const std::function<void()>& prepare = {})
+{
+    LiveProgram program(directory, prepare);
+    program.type(input);
+    return program.finish();
 }
 
 // Reads from a terminal until `wanted` has appeared or ten seconds pass.
@@ -170,7 +229,7 @@ TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStil
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("memory");
-    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", rlim_t{200} << 20);
+    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{200} << 20); });
     EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
                               "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                               quit_question + quitting);
@@ -245,44 +304,102 @@ bool waiting_for_input(pid_t process)
     return number == "0" && first_argument == "0x0";
 }
 
+void wait_for_input(pid_t process)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!waiting_for_input(process) && std::chrono::steady_clock::now() < deadline) {
+        ::usleep(10'000);
+    }
+}
+
 } // namespace
 
 TEST(ProgramThroughPipes, AnEndingSignalStillWritesOutTheHeldOutput)
 {
-    int input_pipe[2];
-    int output_pipe[2];
-    ASSERT_EQ(::pipe(input_pipe), 0);
-    ASSERT_EQ(::pipe(output_pipe), 0);
-    const std::string typed = "12\n";
-    ASSERT_EQ(::write(input_pipe[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(input_pipe[0], STDIN_FILENO);
-        ::dup2(output_pipe[1], STDOUT_FILENO);
-        for (const int fd : {input_pipe[0], input_pipe[1], output_pipe[0], output_pipe[1]}) {
-            ::close(fd);
-        }
-        ::execl(STORMER_PI_PATH, STORMER_PI_PATH, static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(input_pipe[0]);
-    ::close(output_pipe[1]);
+    const fs::path directory = fresh_directory("signal");
+    LiveProgram program(directory);
     // The answer to the save question never comes; the whole report so far is
     // still held, well short of a block.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!waiting_for_input(child) && std::chrono::steady_clock::now() < deadline) {
-        ::usleep(10'000);
-    }
-    ::kill(child, SIGTERM);
-    std::string output;
-    char block[4096];
-    for (ssize_t count; (count = ::read(output_pipe[0], block, sizeof block)) > 0;) {
-        output.append(block, static_cast<std::size_t>(count));
-    }
-    ::close(output_pipe[0]);
-    ::close(input_pipe[1]);
-    int wait_status = 0;
-    ::waitpid(child, &wait_status, 0);
-    EXPECT_TRUE(WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGTERM);
-    EXPECT_EQ(output, opening + prompt + run_for_12);
+    program.type("12\n");
+    wait_for_input(program.pid);
+    ::kill(program.pid, SIGTERM);
+    const ProgramRun run = program.finish();
+    EXPECT_EQ(program.last_signal, SIGTERM);
+    EXPECT_EQ(run.output, opening + prompt + run_for_12);
+    fs::remove_all(directory);
+}
+
+// Signals, limits and broken streams.
+class ProgramManners : public ::testing::Test {
+protected:
+    void SetUp() override { directory_ = fresh_directory("manners"); }
+    void TearDown() override { fs::remove_all(directory_); }
+    fs::path directory_;
+};
+
+TEST_F(ProgramManners, AHangUpIgnoredByTheParentStaysIgnored)
+{
+    LiveProgram program(directory_, [] { std::signal(SIGHUP, SIG_IGN); });
+    program.type("12\n");
+    wait_for_input(program.pid);
+    ::kill(program.pid, SIGHUP);
+    program.type("n y\n");
+    const ProgramRun run = program.finish();
+    EXPECT_EQ(run.output, opening + prompt + run_for_12 + quit_question + quitting);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(ProgramManners, AFileSizeLimitFailsTheSaveAndTheConversationGoesOn)
+{
+    const ProgramRun run = run_program(directory_, "3000\ny y\n", [] { limit(RLIMIT_FSIZE, 1000); });
+    EXPECT_TRUE(run.output.ends_with(
+        "\nCould not save 3000 dps pi.text to disk (writing failed: File too large).\n" + quit_question + quitting))
+        << run.output.substr(run.output.size() - std::min<std::size_t>(run.output.size(), 300));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(fs::is_empty(directory_)) << "no temporary file is left";
+}
+
+TEST_F(ProgramManners, OutputThatCannotBeWrittenIsReportedOnceWithStatusTwo)
+{
+    const ProgramRun full = run_program(directory_, "12\nn y\n", [] {
+        const int device = ::open("/dev/full", O_WRONLY);
+        ::dup2(device, STDOUT_FILENO);
+    });
+    EXPECT_EQ(full.errors, "stormer-pi: cannot write to standard output: No space left on device\n");
+    EXPECT_EQ(full.status, 2);
+    const ProgramRun closed = run_program(directory_, "12\nn y\n", [] { ::close(STDOUT_FILENO); });
+    EXPECT_EQ(closed.errors, "stormer-pi: cannot write to standard output: Bad file descriptor\n");
+    EXPECT_EQ(closed.status, 2);
+}
+
+TEST_F(ProgramManners, NonBlockingStreamsAreWaitedOn)
+{
+    const std::string typed = "100000\nn y\n";
+    const ProgramRun blocking = run_program(directory_, typed);
+    ASSERT_GT(blocking.output.size(), 100'000U);
+
+    // A slow reader of a non-blocking pipe, and input that comes late.
+    LiveProgram program(directory_, [] {
+        ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+        ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
+    });
+    ::usleep(300'000);
+    program.type(typed);
+    ::usleep(500'000);
+    const ProgramRun run = program.finish();
+    // The two runs may differ in their time taken, and in nothing else.
+    const std::regex time_taken("Time taken: [^\n]*\n");
+    EXPECT_TRUE(std::regex_replace(run.output, time_taken, "") == std::regex_replace(blocking.output, time_taken, ""))
+        << run.output.size() << " of " << blocking.output.size() << " bytes";
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(ProgramManners, ASmallStackLimitDoesNotMatter)
+{
+    const ProgramRun large = run_program(directory_, "100000\nn y\n", [] { limit(RLIMIT_STACK, 128 << 10); });
+    EXPECT_TRUE(large.output.ends_with(quit_question + quitting));
+    EXPECT_EQ(large.status, 0);
+    const ProgramRun small = run_program(directory_, "12\nn y\n", [] { limit(RLIMIT_STACK, 16 << 10); });
+    EXPECT_EQ(small.output, opening + prompt + run_for_12 + quit_question + quitting);
+    EXPECT_EQ(small.status, 0);
 }

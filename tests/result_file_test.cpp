@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "conversation_texts.h"
@@ -183,4 +186,109 @@ TEST_F(SavedResult, FailedWritesAndClosesKeepTheEarlierFile)
         EXPECT_EQ(contents("12 dps pi.text"), earlier);
         EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"}) << "no temporary file is left";
     }
+}
+
+namespace {
+
+const std::vector<limb> limbs_of_12{3, 141, 592, 653, 590};
+
+void save_12(TextSink& console, const FileCalls& calls = system_file_calls())
+{
+    save_result(console, calls, limbs_of_12, 8, 12, ElapsedTime{});
+}
+
+// Writes each piece of text straight to a descriptor.
+class DescriptorSink : public TextSink {
+public:
+    explicit DescriptorSink(int fd) : fd_(fd) {}
+    void write(std::string_view text) override { write_all(fd_, text, ::write); }
+
+private:
+    int fd_;
+};
+
+constexpr uid_t nobody = 65534;
+
+// What `save` writes to the console, run in a child process; as another user
+// than root when `unprivileged`. Also says how the child ended.
+struct ChildSave {
+    std::string console;
+    int signal = 0;
+};
+
+ChildSave save_in_child(bool unprivileged, const std::function<void(TextSink&)>& save)
+{
+    int console_pipe[2];
+    EXPECT_EQ(::pipe(console_pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(console_pipe[0]);
+        if (unprivileged && ::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+            ::_exit(127);
+        }
+        DescriptorSink console(console_pipe[1]);
+        save(console);
+        ::_exit(0);
+    }
+    ::close(console_pipe[1]);
+    ChildSave result;
+    char block[256];
+    for (ssize_t count; (count = ::read(console_pipe[0], block, sizeof block)) > 0;) {
+        result.console.append(block, static_cast<std::size_t>(count));
+    }
+    ::close(console_pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return result;
+}
+
+} // namespace
+
+TEST_F(SavedResult, AFileTheUserCannotWriteIsLeftAsItIs)
+{
+    std::ofstream("12 dps pi.text") << "protected";
+    fs::permissions("12 dps pi.text", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    if (::geteuid() == 0) {
+        // Root may write anything: the save runs as somebody else, in a
+        // directory that user may write.
+        ASSERT_EQ(::chown(".", nobody, nobody), 0);
+        ASSERT_EQ(::chown("12 dps pi.text", nobody, nobody), 0);
+    }
+    const ChildSave save = save_in_child(true, [](TextSink& console) { save_12(console); });
+    EXPECT_EQ(save.console, "\nCould not save 12 dps pi.text to disk (cannot replace it: Permission denied).\n");
+    EXPECT_EQ(contents("12 dps pi.text"), "protected");
+    EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}
+
+TEST_F(SavedResult, RootKeepsTheEarlierOwner)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root may give a file to somebody else";
+    }
+    std::ofstream("12 dps pi.text") << "earlier";
+    ASSERT_EQ(::chown("12 dps pi.text", nobody, nobody), 0);
+    StringSink console;
+    save_12(console);
+    EXPECT_EQ(console.text(), confirm_12);
+    struct stat saved {};
+    ASSERT_EQ(::stat("12 dps pi.text", &saved), 0);
+    EXPECT_EQ(saved.st_uid, nobody);
+    EXPECT_EQ(saved.st_gid, nobody);
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
+}
+
+TEST_F(SavedResult, TheConfirmationComesBeforeASignalThatArrivedDuringTheSave)
+{
+    const ChildSave save = save_in_child(false, [](TextSink& console) {
+        FileCalls interrupted = system_file_calls();
+        interrupted.write = [](int fd, const void* bytes, std::size_t count) {
+            ::kill(::getpid(), SIGTERM);
+            return ::write(fd, bytes, count);
+        };
+        save_12(console, interrupted);
+    });
+    EXPECT_EQ(save.signal, SIGTERM);
+    EXPECT_EQ(save.console, confirm_12);
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
 }

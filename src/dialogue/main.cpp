@@ -1,3 +1,5 @@
+#include <memory>
+
 #include "dialogue/run_loop.h"
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
@@ -8,12 +10,14 @@
 int main()
 {
     report_file_size_limit_as_failure();
-    StandardInput input;
-    StandardOutput output;
+    // The streams' blocks live on the heap: the main thread's stack may be
+    // as small as a user's limit makes it.
+    const auto input = std::make_unique<StandardInput>();
+    const auto output = std::make_unique<StandardOutput>();
     RemainderEngine fast(usable_cores());
     TermByTermEngine reference;
     EngineWithFallback engine(fast, reference);
-    const int status = run_dialogue(input, output, RunServices{.engine = engine});
-    output.flush();
-    return output.broken() ? exit_output_failed : status;
+    const int status = run_dialogue(*input, *output, RunServices{.engine = engine});
+    output->flush();
+    return output->broken() ? exit_output_failed : status;
 }

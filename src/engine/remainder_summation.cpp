@@ -358,12 +358,13 @@ std::size_t RemainderEngine::memory_needed(std::int32_t limb_count) const
     return fixed_bytes + bytes_per_place * static_cast<std::size_t>(reported_places_for(limb_count));
 }
 
-SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
-{
-    RunPlan plan;
-    plan.places = reported_places_for(static_cast<std::int32_t>(result.size()));
-    const auto d = static_cast<unsigned long>(plan.places);
+namespace {
 
+// Everything before the trees and the digits of pi: the sizes of the series,
+// where each runs out, and their tails.
+void prepare(RunPlan& plan, std::array<long double, 3>& tails)
+{
+    const auto d = static_cast<unsigned long>(plan.places);
     mpz_class ten_to_places;
     mpz_ui_pow_ui(ten_to_places.get_mpz_t(), 10, d);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -381,7 +382,6 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
         return sum < odd_divisor(k);
     };
     plan.zero_term = first_k_where(term_is_zero, estimate_powers_run_out(log2_of(plan.y[0]), 8));
-    const auto terms_used = static_cast<std::int32_t>(plan.zero_term + 1);
     for (std::size_t i = 0; i < 3; ++i) {
         const unsigned long m = series_of_pi[i].base;
         const std::int64_t run_out =
@@ -390,21 +390,18 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
         plan.counts[i] = std::min(run_out, plan.zero_term);
         plan.residues[i].assign(static_cast<std::size_t>(plan.counts[i]), 0);
         plan.units[i] = 2 * static_cast<double>(plan.counts[i]);
+        tails[i] = scaled_tail(series_of_pi[i].scale, plan.places, m, plan.counts[i]);
     }
     // Time a unit of work takes, measured at the largest size, in microseconds.
     plan.unit_cost = {0.85, 1.75, 1.85, 0.5};
     plan.units[pi_work] = static_cast<double>(plan.places);
-
-    std::array<long double, 3> tails{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        tails[i] = scaled_tail(series_of_pi[i].scale, plan.places, series_of_pi[i].base, plan.counts[i]);
-    }
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
+}
 
-    ProgressPacer pacer(plan, terms_used, progress);
-    run_tasks(plan_tasks(plan), thread_count_, thread_stack_bytes, [&] { pacer.catch_up(); });
-    pacer.finish();
-
+// R from the digits of pi, the tails, F and G; false when the sum lands too
+// far from a whole number to be trusted.
+bool finish(RunPlan& plan, const std::array<long double, 3>& tails, LimbSpan result)
+{
     // G: the residues of the three powers together, each term's own share.
     long double whole_residues = 0;
     for (std::int64_t k = 0; k < plan.zero_term; ++k) {
@@ -425,15 +422,37 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
 
     // B pi = P + phi, with P the first D + 1 digits and phi the guard digits.
     std::string& digits = plan.pi_digits;
+    const auto d = static_cast<std::size_t>(plan.places);
     assert(digits.size() == d + 1 + pi_guard_digits);
     const long double phi = std::stold("0." + digits.substr(d + 1));
     digits.resize(d + 1);
     const long double offset = phi - correction;
     const long double nearest = std::round(offset);
     if (std::fabs(offset - nearest) >= trust_margin) {
-        return SumOutcome{terms_used, SumFailure::untrusted};
+        return false;
     }
     add_to_decimal(digits, static_cast<long long>(nearest));
     write_limbs(digits, result);
-    return SumOutcome{terms_used, SumFailure::none};
+    return true;
+}
+
+} // namespace
+
+SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
+{
+    // All big-number work runs on threads of the engine's own, whose stacks do
+    // not depend on the process's stack limit; this thread writes progress.
+    RunPlan plan;
+    plan.places = reported_places_for(static_cast<std::int32_t>(result.size()));
+    std::array<long double, 3> tails{};
+    run_with_stack([&] { prepare(plan, tails); }, thread_stack_bytes);
+    const auto terms_used = static_cast<std::int32_t>(plan.zero_term + 1);
+
+    ProgressPacer pacer(plan, terms_used, progress);
+    run_tasks(plan_tasks(plan), thread_count_, thread_stack_bytes, [&] { pacer.catch_up(); });
+    pacer.finish();
+
+    bool trusted = false;
+    run_with_stack([&] { trusted = finish(plan, tails, result); }, thread_stack_bytes);
+    return SumOutcome{terms_used, trusted ? SumFailure::none : SumFailure::untrusted};
 }

@@ -85,3 +85,8 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
         pthread_join(thread, nullptr);
     }
 }
+
+void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
+{
+    run_tasks(std::span<const std::function<void()>>(&work, 1), 1, stack_bytes, [] {});
+}

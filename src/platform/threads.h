@@ -15,3 +15,7 @@ unsigned usable_cores();
 // thread does the work itself.
 void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
                const std::function<void()>& while_waiting);
+
+// Runs work on a thread of its own with a stack of `stack_bytes`, and waits
+// for it (or runs it here where no thread can be had).
+void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
