@@ -12,7 +12,6 @@
 #include <map>
 #include <poll.h>
 #include <pty.h>
-#include <regex>
 #include <set>
 #include <string>
 #include <sys/resource.h>
@@ -229,10 +228,32 @@ TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStil
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("memory");
-    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{200} << 20); });
+    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{140} << 20); });
     EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
                               "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                               quit_question + quitting);
+    EXPECT_EQ(run.status, 0);
+
+    const ProgramRun small = run_program(directory, "12\nn y\n", [] { limit(RLIMIT_AS, 60'000 << 10); });
+    EXPECT_EQ(small.output, opening + prompt + run_for_12 + quit_question + quitting);
+    fs::remove_all(directory);
+}
+
+TEST(ProgramUnderMemoryTrouble, ARunNearTheLimitLeavesTheNextOneItsMemory)
+{
+    if (address_sanitizer) {
+        GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
+    }
+    const fs::path directory = fresh_directory("near-limit");
+    const ProgramRun run = run_program(directory, "1600000\nn n\n1600000\nn y\n",
+                                       [] { limit(RLIMIT_AS, rlim_t{165'000} << 10); });
+    std::size_t runs = 0;
+    for (std::size_t at = run.output.find("Decimal places = 1599999"); at != std::string::npos;
+         at = run.output.find("Decimal places = 1599999", at + 1)) {
+        ++runs;
+    }
+    EXPECT_EQ(runs, 2U);
+    EXPECT_EQ(run.output.find("Not enough memory"), std::string::npos);
     EXPECT_EQ(run.status, 0);
     fs::remove_all(directory);
 }
@@ -388,8 +409,11 @@ TEST_F(ProgramManners, NonBlockingStreamsAreWaitedOn)
     ::usleep(500'000);
     const ProgramRun run = program.finish();
     // The two runs may differ in their time taken, and in nothing else.
-    const std::regex time_taken("Time taken: [^\n]*\n");
-    EXPECT_TRUE(std::regex_replace(run.output, time_taken, "") == std::regex_replace(blocking.output, time_taken, ""))
+    const auto without_time = [](std::string text) {
+        const std::size_t line = text.find("Time taken: ");
+        return line == std::string::npos ? text : text.erase(line, text.find('\n', line) - line);
+    };
+    EXPECT_TRUE(without_time(run.output) == without_time(blocking.output))
         << run.output.size() << " of " << blocking.output.size() << " bytes";
     EXPECT_EQ(run.status, 0);
 }
@@ -399,6 +423,9 @@ TEST_F(ProgramManners, ASmallStackLimitDoesNotMatter)
     const ProgramRun large = run_program(directory_, "100000\nn y\n", [] { limit(RLIMIT_STACK, 128 << 10); });
     EXPECT_TRUE(large.output.ends_with(quit_question + quitting));
     EXPECT_EQ(large.status, 0);
+    if (address_sanitizer) {
+        return; // its own bookkeeping needs more than 16 KiB of the main stack
+    }
     const ProgramRun small = run_program(directory_, "12\nn y\n", [] { limit(RLIMIT_STACK, 16 << 10); });
     EXPECT_EQ(small.output, opening + prompt + run_for_12 + quit_question + quitting);
     EXPECT_EQ(small.status, 0);

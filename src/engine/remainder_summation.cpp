@@ -33,11 +33,14 @@
 #include <flint/fmpz.h>
 #include <functional>
 #include <gmpxx.h>
+#include <memory>
 #include <mpfr.h>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/remainder_tree.h"
+#include "platform/system_io.h"
 #include "platform/threads.h"
 
 namespace {
@@ -70,7 +73,7 @@ constexpr long double trust_margin = 0.25L;
 constexpr std::size_t thread_stack_bytes = std::size_t{8} << 20;
 // Each base's queries are cut into this many independent trees, so that the
 // threads can share the work out evenly.
-constexpr unsigned chunks_per_base = 2;
+constexpr unsigned chunks_per_base = 4;
 
 // Owners of the libraries' numbers.
 struct MpfrNumber {
@@ -228,7 +231,7 @@ struct RunPlan {
     std::array<mpz_class, 3> y;                   // Y_m
     mpz_class odd_part_of_y8;                     // 3 5^D: Y_8 = 3 5^D 2^(D+3)
     std::array<std::vector<std::uint32_t>, 3> residues; // floor(Y_m / m^n_k) mod n_k
-    std::vector<long double> fractions;           // F, one part for each task that has one
+    std::vector<std::optional<long double>> fractions; // F, one part for each tree; empty if in doubt
     std::string pi_digits;
     // Work done, in units of each kind, and what a unit is worth in time.
     std::array<std::atomic<std::uint64_t>, 4> done{};
@@ -346,15 +349,20 @@ private:
 
 } // namespace
 
-RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count)) {}
+RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count))
+{
+    // The memory check below counts on the address space of one run being
+    // given back before the next.
+    share_one_heap_between_threads();
+}
 
 std::size_t RemainderEngine::memory_needed(std::int32_t limb_count) const
 {
-    // Measured under ulimit -v: about 100 bytes a decimal place, and about
-    // 100 MiB whatever the size (the second thread's stack and malloc arena,
-    // the constant's working space); both with room to spare.
-    constexpr std::size_t fixed_bytes = std::size_t{112} << 20;
-    constexpr std::size_t bytes_per_place = 128;
+    // Measured under ulimit -v at 1,599,999 places: about 118 MB of address
+    // space beyond the program's own 20 MB, two thread stacks included; per
+    // place, with room to spare, plus the stacks.
+    constexpr std::size_t fixed_bytes = 3 * thread_stack_bytes;
+    constexpr std::size_t bytes_per_place = 72;
     return fixed_bytes + bytes_per_place * static_cast<std::size_t>(reported_places_for(limb_count));
 }
 
@@ -415,8 +423,11 @@ bool finish(RunPlan& plan, const std::array<long double, 3>& tails, LimbSpan res
         whole_residues += k % 2 == 0 ? share : -share;
     }
     long double fractions = 0; // F
-    for (const long double part : plan.fractions) {
-        fractions += part;
+    for (const std::optional<long double>& part : plan.fractions) {
+        if (!part) {
+            return false;
+        }
+        fractions += *part;
     }
     const long double correction = tails[0] + tails[1] + tails[2] + fractions + whole_residues;
 
@@ -442,7 +453,8 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
 {
     // All big-number work runs on threads of the engine's own, whose stacks do
     // not depend on the process's stack limit; this thread writes progress.
-    RunPlan plan;
+    auto owned_plan = std::make_unique<RunPlan>();
+    RunPlan& plan = *owned_plan;
     plan.places = reported_places_for(static_cast<std::int32_t>(result.size()));
     std::array<long double, 3> tails{};
     run_with_stack([&] { prepare(plan, tails); }, thread_stack_bytes);
@@ -454,5 +466,7 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
 
     bool trusted = false;
     run_with_stack([&] { trusted = finish(plan, tails, result); }, thread_stack_bytes);
+    owned_plan.reset();
+    give_back_free_memory();
     return SumOutcome{terms_used, trusted ? SumFailure::none : SumFailure::untrusted};
 }

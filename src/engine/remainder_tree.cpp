@@ -1,7 +1,14 @@
-// A remainder tree over the moduli n_k b^(gap to the next exponent): the
-// quotient floor(y / b^e_first) is reduced down the tree, each node's part
-// shifted by the power of b between its children, until every leaf holds
-// floor(y / b^e_k) mod n_k with a digit below it for the fraction.
+// A scaled remainder tree (after Bernstein, "Scaled remainder trees", 2004).
+//
+// Leaf i answers x_i = frac(y / (n_i b^e_i)): from it, floor(y / b^e_i) mod n_i
+// = floor(n_i x_i) and frac(y / b^e_i) = n_i x_i - floor(n_i x_i). A node v
+// (a run of leaves) has P_v, the product of its n_i, and E_v, its largest
+// exponent, and carries x_v = frac(y / (P_v b^E_v)). For children l and u (u
+// holding the larger exponents, so E_u = E_v):
+//   x_u = frac(x_v P_l),   x_l = frac(x_v P_u b^(E_v - E_l)),
+// both multipliers whole numbers, so the fraction carries down exactly; only
+// the root needs a division. Each x_v is kept as X_v = floor(x_v 2^p_v), with
+// p_v enough bits to know every leaf below it to guard_bits beyond 1/n_i.
 
 #include "engine/remainder_tree.h"
 
@@ -19,24 +26,18 @@ using Levels = std::vector<std::vector<mpz_class>>;
 // products are rebuilt when the descent reaches them instead of being stored,
 // which keeps a million small numbers out of memory for little extra work.
 constexpr std::size_t block_level = 5;
-
-bool is_power_of_two(unsigned long m) { return (m & (m - 1)) == 0; }
-
-unsigned long log2_exact(unsigned long m) { return static_cast<unsigned long>(__builtin_ctzl(m)); }
+// Bits each leaf's fraction is known to beyond its 1/n_i; the truncations on
+// the way down cost a bit a level at most, some 20 in all.
+constexpr unsigned long guard_bits = 80;
+// A fraction frac(y / b^e) this close to 0 or 1 leaves the floor in doubt.
+constexpr long double doubt_margin = 0x1p-50L;
 
 std::size_t nodes_at(std::size_t leaf_count, std::size_t level) { return ((leaf_count - 1) >> level) + 1; }
 
-// Levels above `below`, pairwise products, up to one node or until every
-// modulus of a level exceeds `limit_bits` (such a level would never reduce
-// anything).
-void build_levels_above(Levels& levels, std::size_t limit_bits)
+// Pairwise products up to a single node.
+void build_levels_above(Levels& levels)
 {
-    const auto any_within_limit = [&](const std::vector<mpz_class>& level) {
-        return std::any_of(level.begin(), level.end(), [&](const mpz_class& modulus) {
-            return mpz_sizeinbase(modulus.get_mpz_t(), 2) <= limit_bits;
-        });
-    };
-    while (levels.back().size() > 1 && any_within_limit(levels.back())) {
+    while (levels.back().size() > 1) {
         const std::vector<mpz_class>& below = levels.back();
         std::vector<mpz_class> above((below.size() + 1) / 2);
         for (std::size_t j = 0; j < above.size(); ++j) {
@@ -46,69 +47,100 @@ void build_levels_above(Levels& levels, std::size_t limit_bits)
     }
 }
 
-class RemainderTree {
+// Gives back the memory of a number no longer needed.
+void release(mpz_class& x)
+{
+    mpz_class released;
+    released.swap(x);
+}
+
+// x = (x * m) mod 2^bits
+void multiply_mod_power_of_two(mpz_class& x, const mpz_class& m, unsigned long bits)
+{
+    x *= m;
+    mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
+}
+
+class ScaledRemainderTree {
 public:
-    RemainderTree(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
-                  std::atomic<std::uint64_t>& done)
-        : y_(y), queries_(queries), base_(queries.base), fraction_from_bits_(is_power_of_two(queries.base)),
-          residues_(residues), done_(done)
+    ScaledRemainderTree(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
+                        std::atomic<std::uint64_t>& done)
+        : y_(y), queries_(queries), base_is_two_(queries.base == 2),
+          log2_base_(std::log2(static_cast<double>(queries.base))), residues_(residues), done_(done)
     {
-        // A power of two leaves the fraction in y's own bits. Otherwise one
-        // factor b below the quotient gives its first base-b digit; the rest
-        // is taken as half a digit, so each fraction is off by at most 1/(2b),
-        // and all of them, divided by n_k, by at most 0.07 for b = 57 and 0.02
-        // for b = 239: safely inside the quarter that rounding allows.
-        unsigned long shift = 0;
-        if (!fraction_from_bits_) {
-            base_to_shift_ = base_;
-            shift = 1;
-        }
+        assert(queries.base == 2 || queries.base % 2 == 1);
         for (std::int64_t k = queries.first; k < queries.end; ++k) {
-            const unsigned long exponent = queries.exponent_of(k);
-            exponents_.push_back(exponent > shift ? exponent - shift : 0);
+            exponents_.push_back(queries.exponent_of(k));
         }
         bottom_ = exponents_.size() >= 2 << block_level ? block_level : 0;
-        if (!exponents_.empty()) {
-            build_upper_levels();
-        }
     }
 
-    long double answer()
+    std::optional<long double> answer()
     {
-        if (!exponents_.empty()) {
-            mpz_class w;
-            divide_by_power(w, y_, exponents_[0]);
-            std::size_t top_level = 0;
-            while (nodes_at(exponents_.size(), top_level) > 1) {
-                ++top_level;
-            }
-            descend(upper_levels_, bottom_, 0, top_level, 0, w);
+        if (exponents_.empty()) {
+            return 0.0L;
+        }
+        build_upper_levels();
+        std::size_t top_level = 0;
+        while (nodes_at(exponents_.size(), top_level) > 1) {
+            ++top_level;
+        }
+        // The one division: X_root = floor(y 2^p / (P_root b^E_root)). It is
+        // below 2^p, since b^E_root already exceeds y or its quotient is at
+        // most a few bits.
+        const std::size_t leaf_count = exponents_.size();
+        const unsigned long precision = precision_of(upper_levels_.back()[0], 0, leaf_count);
+        mpz_class modulus = upper_levels_.back()[0];
+        multiply_by_power(modulus, exponents_.back(), SIZE_MAX);
+        mpz_class x = y_;
+        mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
+        mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
+        mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
+        release(modulus);
+        descend(upper_levels_, bottom_, 0, top_level, 0, x, precision);
+        if (in_doubt_) {
+            return std::nullopt;
         }
         return signed_fractions_;
     }
 
 private:
-    // Leaf i's modulus: n_k b^shift times b to the gap up to the next exponent.
-    mpz_class leaf_modulus(std::size_t i) const
+    // Bits to carry for a node of product P over leaves [first, first + count).
+    unsigned long precision_of(const mpz_class& product, std::size_t first, std::size_t count) const
     {
-        const unsigned long gap = i + 1 < exponents_.size() ? exponents_[i + 1] - exponents_[i] : 0;
-        std::uint64_t modulus = odd_divisor(queries_.first + static_cast<std::int64_t>(i)) * base_to_shift_;
-        for (unsigned long g = 0; g < gap; ++g) {
-            const bool overflow = __builtin_mul_overflow(modulus, base_, &modulus);
-            assert(!overflow && "a leaf modulus fits in 64 bits");
-            (void)overflow;
-        }
-        return mpz_class(static_cast<unsigned long>(modulus));
+        const unsigned long span = exponents_[first + count - 1] - exponents_[first];
+        return static_cast<unsigned long>(mpz_sizeinbase(product.get_mpz_t(), 2)) +
+               static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) + guard_bits;
     }
 
-    // The levels of leaves [first, first + count), from the leaves up to one node.
+    // x = (x * b^e) mod 2^bits (no reduction when bits is SIZE_MAX).
+    void multiply_by_power(mpz_class& x, unsigned long e, std::size_t bits)
+    {
+        if (base_is_two_) {
+            if (bits != SIZE_MAX) {
+                mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits > e ? bits - e : 0);
+            }
+            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), e);
+            return;
+        }
+        auto [place, fresh] = powers_.try_emplace(e);
+        if (fresh) {
+            mpz_ui_pow_ui(place->second.get_mpz_t(), queries_.base, e);
+        }
+        x *= place->second;
+        if (bits != SIZE_MAX) {
+            mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
+        }
+    }
+
+    // The products of leaves [first, first + count), from the leaves up.
     Levels block_levels(std::size_t first, std::size_t count) const
     {
         Levels levels(1);
         for (std::size_t i = first; i < first + count; ++i) {
-            levels[0].push_back(leaf_modulus(i));
+            levels[0].emplace_back(static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i))));
         }
-        build_levels_above(levels, SIZE_MAX);
+        build_levels_above(levels);
         return levels;
     }
 
@@ -121,123 +153,91 @@ private:
             upper_levels_[0].push_back(block_levels(first, std::min(block, leaf_count - first)).back()[0]);
         }
         done_ += leaf_count / 2;
-        build_levels_above(upper_levels_, mpz_sizeinbase(y_.get_mpz_t(), 2));
+        build_levels_above(upper_levels_);
         done_ += leaf_count - leaf_count / 2;
     }
 
-    // quotient = floor(w / b^e)
-    void divide_by_power(mpz_class& quotient, const mpz_class& w, unsigned long e)
-    {
-        if (fraction_from_bits_) {
-            mpz_fdiv_q_2exp(quotient.get_mpz_t(), w.get_mpz_t(), e * log2_exact(base_));
-            return;
-        }
-        auto [place, fresh] = powers_.try_emplace(e);
-        if (fresh) {
-            mpz_ui_pow_ui(place->second.get_mpz_t(), base_, e);
-        }
-        mpz_fdiv_q(quotient.get_mpz_t(), w.get_mpz_t(), place->second.get_mpz_t());
-    }
-
-    static void reduce(mpz_class& w, const Levels& levels, std::size_t bottom, std::size_t level, std::size_t index)
-    {
-        if (level - bottom >= levels.size()) {
-            return; // above the levels built: nothing to reduce by
-        }
-        const mpz_class& modulus = levels[level - bottom][index];
-        if (mpz_cmp(w.get_mpz_t(), modulus.get_mpz_t()) >= 0) {
-            mpz_tdiv_r(w.get_mpz_t(), w.get_mpz_t(), modulus.get_mpz_t());
-        }
-    }
-
-    // w is floor(y / b^e_first) modulo this node's modulus; `levels` hold the
-    // moduli from level `bottom` up, of leaves counted from `offset`.
+    // x holds X_v with `precision` bits for the node at (level, index) of
+    // `levels`, which hold the products from level `bottom` up, of leaves
+    // counted from `offset`.
     void descend(const Levels& levels, std::size_t bottom, std::size_t offset, std::size_t level, std::size_t index,
-                 mpz_class& w)
+                 mpz_class& x, unsigned long precision)
     {
         const std::size_t first = offset + (index << level);
         if (level == 0) {
-            leaf(first, w);
+            leaf(first, x, precision);
             return;
         }
         if (level == bottom) {
             const std::size_t count = std::min(std::size_t{1} << level, exponents_.size() - first);
-            descend(block_levels(first, count), 0, first, level, 0, w);
+            descend(block_levels(first, count), 0, first, level, 0, x, precision);
             return;
         }
         const std::size_t lower = 2 * index;
         const std::size_t upper = lower + 1;
-        if (offset + (upper << (level - 1)) < exponents_.size()) {
-            mpz_class upper_w;
-            divide_by_power(upper_w, w, exponents_[offset + (upper << (level - 1))] - exponents_[first]);
-            reduce(upper_w, levels, bottom, level - 1, upper);
-            reduce(w, levels, bottom, level - 1, lower);
-            descend(levels, bottom, offset, level - 1, lower, w);
-            descend(levels, bottom, offset, level - 1, upper, upper_w);
-        } else {
-            descend(levels, bottom, offset, level - 1, lower, w);
+        const std::size_t upper_first = offset + (upper << (level - 1));
+        if (upper_first >= exponents_.size()) {
+            descend(levels, bottom, offset, level - 1, lower, x, precision); // a lone child: the same node
+            return;
         }
+        const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), exponents_.size() - upper_first);
+        const mpz_class& lower_product = levels[level - 1 - bottom][lower];
+        const mpz_class& upper_product = levels[level - 1 - bottom][upper];
+        const unsigned long lower_precision = precision_of(lower_product, first, upper_first - first);
+        const unsigned long upper_precision = precision_of(upper_product, upper_first, upper_count);
+
+        // x_u = frac(x_v P_l)
+        mpz_class upper_x = x;
+        multiply_mod_power_of_two(upper_x, lower_product, precision);
+        mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - upper_precision);
+        // x_l = frac(x_v b^(E_v - E_l) P_u)
+        multiply_by_power(x, exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1], precision);
+        multiply_mod_power_of_two(x, upper_product, precision);
+        mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
+
+        descend(levels, bottom, offset, level - 1, lower, x, lower_precision);
+        release(x);
+        descend(levels, bottom, offset, level - 1, upper, upper_x, upper_precision);
     }
 
-    void leaf(std::size_t index, const mpz_class& w)
+    void leaf(std::size_t index, const mpz_class& x, unsigned long precision)
     {
         const std::int64_t k = queries_.first + static_cast<std::int64_t>(index);
         const std::uint64_t n = odd_divisor(k);
-        const std::uint64_t below_quotient =
-            exponents_[index] > 0 ? base_to_shift_ : whole_power(queries_.exponent_of(k));
-        const std::uint64_t u = mpz_fdiv_ui(w.get_mpz_t(), n * base_to_shift_);
-        residues_[index] = static_cast<std::uint32_t>((u / below_quotient) % n);
-        long double fraction = 0;
-        if (fraction_from_bits_) {
-            fraction = fraction_below_bit(queries_.exponent_of(k) * log2_exact(base_));
-        } else {
-            // With a positive exponent the digits below b^e are unknown: take
-            // the middle of the interval they leave.
-            fraction = (static_cast<long double>(u % below_quotient) + (exponents_[index] > 0 ? 0.5L : 0.0L)) /
-                       static_cast<long double>(below_quotient);
+        // n x_i in fixed point, from the top bits of x_i: n < 2^21 leaves room
+        // for 106 of them in 128 bits.
+        constexpr unsigned long kept_bits = 106;
+        const unsigned long kept = std::min(precision, kept_bits);
+        mpz_class top;
+        mpz_tdiv_q_2exp(top.get_mpz_t(), x.get_mpz_t(), precision - kept);
+        const unsigned __int128 top_bits = (static_cast<unsigned __int128>(mpz_getlimbn(top.get_mpz_t(), 1)) << 64) |
+                                           mpz_getlimbn(top.get_mpz_t(), 0);
+        assert(n < (std::uint64_t{1} << 21));
+        const unsigned __int128 scaled = top_bits * n;
+        const auto residue = static_cast<std::uint64_t>(scaled >> kept);
+        const unsigned __int128 below = scaled - (static_cast<unsigned __int128>(residue) << kept);
+        const long double fraction = std::ldexp(static_cast<long double>(below), -static_cast<int>(kept));
+        assert(residue < n);
+        if (fraction < doubt_margin || fraction > 1.0L - doubt_margin) {
+            in_doubt_ = true;
         }
+        residues_[index] = static_cast<std::uint32_t>(residue);
         signed_fractions_ += (k % 2 == 0 ? fraction : -fraction) / static_cast<long double>(n);
         done_.fetch_add(1, std::memory_order_relaxed);
     }
 
-    // frac(y / 2^position), from the 64 bits of y just below that position.
-    long double fraction_below_bit(unsigned long position) const
-    {
-        assert(position >= 1);
-        constexpr unsigned long limb_bits = sizeof(mp_limb_t) * 8;
-        const auto limb_at = [&](long index) -> std::uint64_t {
-            return index < 0 ? 0 : mpz_getlimbn(y_.get_mpz_t(), index);
-        };
-        const long high_index = static_cast<long>((position - 1) / limb_bits);
-        const unsigned long high_bits = (position - 1) % limb_bits + 1; // bits of the top limb in use
-        std::uint64_t bits = limb_at(high_index) << (limb_bits - high_bits);
-        if (high_bits < limb_bits) {
-            bits |= limb_at(high_index - 1) >> high_bits;
-        }
-        return std::ldexp(static_cast<long double>(bits), -static_cast<int>(limb_bits));
-    }
-
-    std::uint64_t whole_power(unsigned long n) const
-    {
-        std::uint64_t power = 1;
-        for (unsigned long i = 0; i < n; ++i) {
-            power *= base_;
-        }
-        return power;
-    }
-
     const mpz_class& y_;
     PowerQueries queries_;
-    unsigned long base_;
-    bool fraction_from_bits_;
+    bool base_is_two_;
+    double log2_base_;
     std::span<std::uint32_t> residues_;
     std::atomic<std::uint64_t>& done_;
-    std::uint64_t base_to_shift_ = 1;
     std::vector<unsigned long> exponents_;
     std::size_t bottom_ = 0;
     Levels upper_levels_; // from level bottom_ up
     std::map<unsigned long, mpz_class> powers_;
     long double signed_fractions_ = 0;
+    bool in_doubt_ = false;
 };
 
 } // namespace
@@ -249,9 +249,9 @@ unsigned long PowerQueries::exponent_of(std::int64_t k) const
 
 std::uint64_t odd_divisor(std::int64_t k) { return static_cast<std::uint64_t>(2 * k + 1); }
 
-long double answer_power_queries(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
-                                 std::atomic<std::uint64_t>& done)
+std::optional<long double> answer_power_queries(const mpz_class& y, const PowerQueries& queries,
+                                                std::span<std::uint32_t> residues, std::atomic<std::uint64_t>& done)
 {
     assert(residues.size() == static_cast<std::size_t>(queries.end - queries.first));
-    return RemainderTree(y, queries, residues, done).answer();
+    return ScaledRemainderTree(y, queries, residues, done).answer();
 }

@@ -3,12 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <gmpxx.h>
+#include <optional>
 #include <span>
 
 // For one arctangent series and a run of its terms k = first..end-1, the
-// quotients floor(y / b^(scale n_k - offset)) mod n_k (n_k = 2k+1) and the
-// signed sum of their fractions divided by n_k; see remainder_summation.cpp
-// for what they are for.
+// quotients floor(y / b^e_k) mod n_k, with n_k = 2k+1 and e_k = scale n_k -
+// offset, and the signed sum of their fractions divided by n_k; see
+// remainder_summation.cpp for what they are for.
 struct PowerQueries {
     unsigned long base = 0; // b
     unsigned long scale = 1;
@@ -20,10 +21,11 @@ struct PowerQueries {
 };
 
 // Writes residues[k - queries.first] for every k of the queries and returns
-// the sum over them of (-1)^k frac(y / b^e_k) / n_k, to within 0.07 / n_k a
-// term for odd b and exactly (to long double precision) for b = 2. Adds one
-// to done for every query answered and as much again while it prepares.
-long double answer_power_queries(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
-                                 std::atomic<std::uint64_t>& done);
+// the sum over them of (-1)^k frac(y / b^e_k) / n_k, to far better than 1e-12.
+// Empty when some quotient lands too close to a whole number to tell its
+// floor (about one chance in 10^15 a query). Adds one to done for every query
+// answered and about as much again while it prepares.
+std::optional<long double> answer_power_queries(const mpz_class& y, const PowerQueries& queries,
+                                                std::span<std::uint32_t> residues, std::atomic<std::uint64_t>& done);
 
 std::uint64_t odd_divisor(std::int64_t k);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -69,6 +70,8 @@ bool memory_can_be_had(std::size_t bytes)
     ::munmap(trial, bytes);
     return true;
 }
+
+void give_back_free_memory() { ::malloc_trim(0); }
 
 std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
 

@@ -48,6 +48,10 @@ const FileCalls& system_file_calls();
 // has to be found before they start.
 bool memory_can_be_had(std::size_t bytes);
 
+// Returns the heap's free memory to the system, so that the address space a
+// large run used is there again for the next.
+void give_back_free_memory();
+
 // Wall-clock time in whole seconds; only differences are used.
 using WallClock = std::int64_t (*)();
 std::int64_t system_wall_clock();

@@ -4,9 +4,13 @@
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
+#include <malloc.h>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -52,23 +56,65 @@ unsigned usable_cores()
     return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
+namespace {
+
+// A thread stack of our own, given back as soon as its thread has ended (a
+// stack the C library keeps for later would hold address space between
+// runs), with a page below it that faults on overflow.
+class ThreadStack {
+public:
+    explicit ThreadStack(std::size_t bytes) : bytes_(bytes + guard_bytes())
+    {
+        void* mapped = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (mapped != MAP_FAILED) {
+            base_ = static_cast<char*>(mapped);
+            ::mprotect(base_, guard_bytes(), PROT_NONE);
+        }
+    }
+    ~ThreadStack()
+    {
+        if (base_ != nullptr) {
+            ::munmap(base_, bytes_);
+        }
+    }
+    ThreadStack(const ThreadStack&) = delete;
+    ThreadStack& operator=(const ThreadStack&) = delete;
+
+    bool usable() const { return base_ != nullptr; }
+    void* bottom() const { return base_ + guard_bytes(); }
+    std::size_t size() const { return bytes_ - guard_bytes(); }
+
+private:
+    static std::size_t guard_bytes() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+
+    std::size_t bytes_;
+    char* base_ = nullptr;
+};
+
+} // namespace
+
 void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
                const std::function<void()>& while_waiting)
 {
     assert(thread_count >= 1);
     TaskQueue queue(tasks);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, stack_bytes);
+    std::vector<std::unique_ptr<ThreadStack>> stacks;
     std::vector<pthread_t> threads;
     for (unsigned i = 0; i < thread_count && i < tasks.size(); ++i) {
+        auto stack = std::make_unique<ThreadStack>(stack_bytes);
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
         pthread_t thread;
-        if (pthread_create(&thread, &attributes, work_on_queue, &queue) != 0) {
+        const bool started = stack->usable() &&
+                             pthread_attr_setstack(&attributes, stack->bottom(), stack->size()) == 0 &&
+                             pthread_create(&thread, &attributes, work_on_queue, &queue) == 0;
+        pthread_attr_destroy(&attributes);
+        if (!started) {
             break;
         }
         threads.push_back(thread);
+        stacks.push_back(std::move(stack));
     }
-    pthread_attr_destroy(&attributes);
     if (threads.empty()) {
         queue.work(); // no thread to be had: the last resort
     }
@@ -85,6 +131,8 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
         pthread_join(thread, nullptr);
     }
 }
+
+void share_one_heap_between_threads() { ::mallopt(M_ARENA_MAX, 1); }
 
 void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
 {

@@ -19,3 +19,8 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
 // Runs work on a thread of its own with a stack of `stack_bytes`, and waits
 // for it (or runs it here where no thread can be had).
 void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
+
+// Every thread allocates from the one heap: a heap of its own for each thread
+// would keep tens of megabytes of address space reserved after a run, which a
+// memory check for the next run would count against it.
+void share_one_heap_between_threads();
