@@ -1,13 +1,49 @@
 #!/usr/bin/env bash
-# Both engines side by side at 100,000 places with their ratio, then the fast
-# engine alone at the largest size with wall time and peak memory.
+# Measures the program: both engines at 100,000 places with their ratio, then
+# the whole program (output to a file) side by side with Debian's `pi`
+# command at 100,000, 400,000 and 1,599,999 places: median wall time, CPU
+# time and peak memory of ROUNDS interleaved runs each, and the wall-time
+# ratio. `pi` is a benchmark peer only: installed here when root, never a
+# build dependency.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh
+rounds=${ROUNDS:-5}
+scripts/install-packages.sh time
+if ! command -v pi >/dev/null; then
+    if [ "$(id -u)" -eq 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pi >/dev/null
+    else
+        echo "the side-by-side figures need Debian's pi command: apt-get install pi" >&2
+    fi
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target engine_benchmark engine_check -j "$(nproc)" >/dev/null
+cmake --build build --target stormer-pi engine_benchmark -j "$(nproc)" >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 echo "cores: $(nproc)"
-build/bench/engine_benchmark --benchmark_filter='/100000' | tee /tmp/stormer-bench.txt
-awk '/^term_by_term/ {t=$2} /^by_remainders\/100000/ {r=$2} END {if (r > 0) printf "ratio at 100,000 places: %.0f times faster\n", t / r}' /tmp/stormer-bench.txt
-/usr/bin/time -v build/bench/engine_check fast 1599999 2>&1 |
-    grep -E 'places:|Elapsed \(wall|Maximum resident'
+build/bench/engine_benchmark --benchmark_filter='/100000' | tee "$work/engines.txt"
+awk '/^term_by_term/ {t=$2} /^by_remainders\/100000/ {r=$2}
+     END {if (r > 0) printf "engines at 100,000 places: the fast one %.0f times faster\n", t / r}' "$work/engines.txt"
+
+# One timed run: "wall-seconds cpu-seconds peak-kilobytes".
+timed() { /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >"$work/out" && awk '{print $1, $2 + $3, $4}' "$work/time"; }
+median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
+for places in 100000 400000 1599999; do
+    printf '%s\nn y\n' "$places" >"$work/typed"
+    : >"$work/ours"
+    : >"$work/peer"
+    for _ in $(seq "$rounds"); do
+        timed build/stormer-pi <"$work/typed" >>"$work/ours"
+        if command -v pi >/dev/null; then
+            timed pi $((places + 1)) >>"$work/peer"
+        fi
+    done
+    ours=$(for field in 1 2 3; do cut -d' ' -f$field "$work/ours" | median; done | xargs)
+    peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
+    echo "$places $ours $peer" | awk '{
+        printf "%9s places: stormer-pi %.2f s wall, %.2f s CPU, %6.1f MiB peak", $1, $2, $3, $4 / 1024
+        if (NF > 4) printf " | pi %.2f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f", $5, $6, $7 / 1024, $2 / $5
+    }'
+    echo
+done

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mpfr.h>
 #include <random>
 #include <string>
@@ -76,14 +77,35 @@ TEST(RemainderSummation, MatchesTheTermByTermSumAtRandomSizesUpTo30000Places)
     expect_same_as_reference(limb_count_for(30'000));
 }
 
-TEST(RemainderSummation, LargestSizeAgreesWithAnIndependentPi)
+// FNV-1a, 64 bits: a fingerprint of a whole layout.
+std::uint64_t fingerprint(std::string_view bytes)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const unsigned char c : bytes) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+// The known answer at the largest size was made once by the term-by-term sum
+// (about an hour); the first D - 10 digits are also checked against MPFR's
+// pi, which comes from the AGM, not from the engine's Chudnovsky series.
+TEST(RemainderSummation, LargestSizeGivesTheKnownAnswer)
 {
     const std::int32_t limb_count = limb_count_for(1'600'000);
     const std::int32_t places = reported_places_for(limb_count);
     const EngineRun fast = run_engine(fast_engine, limb_count);
     ASSERT_TRUE(fast.terms_used.has_value());
     EXPECT_EQ(*fast.terms_used, 885'845);
-    EXPECT_EQ(std::count(fast.progress.begin(), fast.progress.end(), '\n'), 8858);
+    std::string progress;
+    for (int term = 100; term <= 885'845; term += 100) {
+        progress += "<Reached term no. " + std::to_string(term) + ">\n";
+    }
+    EXPECT_TRUE(fast.progress == progress);
+    StringSink layout;
+    write_layout(layout, fast.result);
+    EXPECT_EQ(layout.text().size(), 1'620'514U);
+    EXPECT_EQ(fingerprint(layout.text()), 0xd51fd415d010f46bULL);
 
     mpfr_t pi;
     mpfr_init2(pi, static_cast<mpfr_prec_t>(places * 3.33) + 64);
@@ -125,4 +147,23 @@ TEST(EngineWithFallback, AnUntrustedResultIsSummedAgainWithoutRepeatingProgress)
     EXPECT_EQ(run.terms_used, 553);
     EXPECT_EQ(run.progress, reference.progress);
     EXPECT_TRUE(run.result == reference.result);
+}
+
+// Notes when each piece of text arrives.
+class TimedSink : public TextSink {
+public:
+    void write(std::string_view) override { arrivals.push_back(std::chrono::steady_clock::now()); }
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+};
+
+TEST(RemainderSummation, ProgressLinesArriveAsTheWorkIsDone)
+{
+    std::vector<limb> result(static_cast<std::size_t>(limb_count_for(300'000)));
+    TimedSink progress;
+    const auto start = std::chrono::steady_clock::now();
+    fast_engine.sum_into(result, progress);
+    const auto end = std::chrono::steady_clock::now();
+    ASSERT_EQ(progress.arrivals.size(), 1660U);
+    EXPECT_GT(progress.arrivals.back() - progress.arrivals.front(), (end - start) / 4)
+        << "the lines came in one burst";
 }

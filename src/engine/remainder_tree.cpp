@@ -47,6 +47,22 @@ void build_levels_above(Levels& levels)
     }
 }
 
+// Bits [from, from + count) of x, count at most 128.
+unsigned __int128 bits_of(const mpz_class& x, unsigned long from, unsigned long count)
+{
+    static_assert(sizeof(mp_limb_t) == 8);
+    const auto limb = [&](unsigned long index) -> unsigned __int128 {
+        return index < mpz_size(x.get_mpz_t()) ? mpz_getlimbn(x.get_mpz_t(), static_cast<mp_size_t>(index)) : 0;
+    };
+    const unsigned long first = from / 64;
+    const unsigned long shift = from % 64;
+    unsigned __int128 bits = (limb(first) | limb(first + 1) << 64) >> shift;
+    if (shift > 0) {
+        bits |= limb(first + 2) << (128 - shift);
+    }
+    return count == 128 ? bits : bits & ((static_cast<unsigned __int128>(1) << count) - 1);
+}
+
 // Gives back the memory of a number no longer needed.
 void release(mpz_class& x)
 {
@@ -186,13 +202,27 @@ private:
         const unsigned long lower_precision = precision_of(lower_product, first, upper_first - first);
         const unsigned long upper_precision = precision_of(upper_product, upper_first, upper_count);
 
-        // x_u = frac(x_v P_l)
-        mpz_class upper_x = x;
-        multiply_mod_power_of_two(upper_x, lower_product, precision);
-        mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - upper_precision);
-        // x_l = frac(x_v b^(E_v - E_l) P_u)
-        multiply_by_power(x, exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1], precision);
-        multiply_mod_power_of_two(x, upper_product, precision);
+        // x_u = frac(x_v P_l). Bits of x_v low enough that times P_l they stay
+        // below a quarter of the last bit kept are left out of the product.
+        const auto lower_product_bits = static_cast<unsigned long>(mpz_sizeinbase(lower_product.get_mpz_t(), 2));
+        const unsigned long unused = precision - upper_precision;
+        const unsigned long left_out = unused > lower_product_bits + 2 ? unused - lower_product_bits - 2 : 0;
+        mpz_class upper_x;
+        mpz_tdiv_q_2exp(upper_x.get_mpz_t(), x.get_mpz_t(), left_out);
+        upper_x *= lower_product;
+        mpz_tdiv_r_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - left_out);
+        mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), unused - left_out);
+        // x_l = frac(x_v b^(E_v - E_l) P_u); one product of x with the whole
+        // multiplier costs less than two with its factors.
+        const unsigned long gap = exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1];
+        if (base_is_two_) {
+            multiply_by_power(x, gap, precision);
+            multiply_mod_power_of_two(x, upper_product, precision);
+        } else {
+            mpz_class multiplier = upper_product;
+            multiply_by_power(multiplier, gap, SIZE_MAX);
+            multiply_mod_power_of_two(x, multiplier, precision);
+        }
         mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
 
         descend(levels, bottom, offset, level - 1, lower, x, lower_precision);
@@ -208,10 +238,7 @@ private:
         // for 106 of them in 128 bits.
         constexpr unsigned long kept_bits = 106;
         const unsigned long kept = std::min(precision, kept_bits);
-        mpz_class top;
-        mpz_tdiv_q_2exp(top.get_mpz_t(), x.get_mpz_t(), precision - kept);
-        const unsigned __int128 top_bits = (static_cast<unsigned __int128>(mpz_getlimbn(top.get_mpz_t(), 1)) << 64) |
-                                           mpz_getlimbn(top.get_mpz_t(), 0);
+        const unsigned __int128 top_bits = bits_of(x, precision - kept, kept);
         assert(n < (std::uint64_t{1} << 21));
         const unsigned __int128 scaled = top_bits * n;
         const auto residue = static_cast<std::uint64_t>(scaled >> kept);
