@@ -132,11 +132,11 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
     // A clock that moves a day, an hour, a minute and a second during the run.
     const Conversation c = converse("12\nn y\n", RunServices{.engine = reference_engine, .wall_clock = [] {
-                                        static std::int64_t now = 1'000;
-                                        const std::int64_t reading = now;
-                                        now += 90'061;
-                                        return reading;
-                                    }});
+                                                                 static std::int64_t now = 1'000;
+                                                                 const std::int64_t reading = now;
+                                                                 now += 90'061;
+                                                                 return reading;
+                                                             }});
     EXPECT_EQ(c.output, opening + prompt + summing +
                             report(" 3.141592653590", "12", "8", "1 days 1 hours 1 mins 1 secs") + save_question +
                             quit_question + quitting);
@@ -144,11 +144,10 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
-    const Conversation c = converse("1000\n12\nn y\n", RunServices{.engine = reference_engine,
-                                                                  .wall_clock = frozen_clock,
-                                                                  .memory_can_be_had = [](std::size_t bytes) {
-                                                                      return bytes < 100 * 16;
-                                                                  }});
+    const Conversation c = converse(
+        "1000\n12\nn y\n", RunServices{.engine = reference_engine,
+                                       .wall_clock = frozen_clock,
+                                       .memory_can_be_had = [](std::size_t bytes) { return bytes < 100 * 16; }});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
                             "\a\nNot enough memory for 999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                             quit_question + quitting);

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -79,8 +79,8 @@ struct LiveProgram {
             ::dup2(input_pipe[0], STDIN_FILENO);
             ::dup2(output_pipe[1], STDOUT_FILENO);
             ::dup2(error_pipe[1], STDERR_FILENO);
-            for (const int fd : {input_pipe[0], input_pipe[1], output_pipe[0], output_pipe[1], error_pipe[0],
-                                 error_pipe[1]}) {
+            for (const int fd :
+                 {input_pipe[0], input_pipe[1], output_pipe[0], output_pipe[1], error_pipe[0], error_pipe[1]}) {
                 ::close(fd);
             }
             if (::chdir(directory.c_str()) != 0) {
@@ -124,8 +124,7 @@ struct LiveProgram {
 
 // Runs the program in a directory on the whole of `input` and collects
 // everything it writes.
-ProgramRun run_program(const fs::path& directory, const std::string& input,
-                       const std::function<void()>& prepare = {})
+ProgramRun run_program(const fs::path& directory, const std::string& input, const std::function<void()>& prepare = {})
 {
     LiveProgram program(directory, prepare);
     program.type(input);
@@ -245,8 +244,8 @@ TEST(ProgramUnderMemoryTrouble, ARunNearTheLimitLeavesTheNextOneItsMemory)
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("near-limit");
-    const ProgramRun run = run_program(directory, "1600000\nn n\n1600000\nn y\n",
-                                       [] { limit(RLIMIT_AS, rlim_t{165'000} << 10); });
+    const ProgramRun run =
+        run_program(directory, "1600000\nn n\n1600000\nn y\n", [] { limit(RLIMIT_AS, rlim_t{165'000} << 10); });
     std::size_t runs = 0;
     for (std::size_t at = run.output.find("Decimal places = 1599999"); at != std::string::npos;
          at = run.output.find("Decimal places = 1599999", at + 1)) {
@@ -373,8 +372,8 @@ TEST_F(ProgramManners, AHangUpIgnoredByTheParentStaysIgnored)
 TEST_F(ProgramManners, AFileSizeLimitFailsTheSaveAndTheConversationGoesOn)
 {
     const ProgramRun run = run_program(directory_, "3000\ny y\n", [] { limit(RLIMIT_FSIZE, 1000); });
-    EXPECT_TRUE(run.output.ends_with(
-        "\nCould not save 3000 dps pi.text to disk (writing failed: File too large).\n" + quit_question + quitting))
+    EXPECT_TRUE(run.output.ends_with("\nCould not save 3000 dps pi.text to disk (writing failed: File too large).\n" +
+                                     quit_question + quitting))
         << run.output.substr(run.output.size() - std::min<std::size_t>(run.output.size(), 300));
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(fs::is_empty(directory_)) << "no temporary file is left";

@@ -164,6 +164,5 @@ TEST(RemainderSummation, ProgressLinesArriveAsTheWorkIsDone)
     fast_engine.sum_into(result, progress);
     const auto end = std::chrono::steady_clock::now();
     ASSERT_EQ(progress.arrivals.size(), 1660U);
-    EXPECT_GT(progress.arrivals.back() - progress.arrivals.front(), (end - start) / 4)
-        << "the lines came in one burst";
+    EXPECT_GT(progress.arrivals.back() - progress.arrivals.front(), (end - start) / 4) << "the lines came in one burst";
 }

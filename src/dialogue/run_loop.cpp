@@ -125,8 +125,7 @@ std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const Run
 
 void save_in_working_directory(TextSink& console, const RunReport& report)
 {
-    save_result(console, system_file_calls(), report.result, report.terms_used, report.reported_places,
-                report.elapsed);
+    save_result(console, system_file_calls(), report.result, report.terms_used, report.reported_places, report.elapsed);
 }
 
 int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& services)

@@ -17,7 +17,7 @@
 // whole number taken off their end.
 //
 // What remains is floor(Y_m / m^n_k) mod n_k and a few bits of its fraction,
-// for every k: remainder trees over the exponents (remainder_tree.cpp), so the
+// for every k: scaled remainder trees over the exponents (remainder_tree.cpp), so the
 // cost is that of a few big multiplications and divisions instead of K long
 // divisions. The trees and the digits of pi run side by side on threads.
 
@@ -83,20 +83,15 @@ struct MpfrNumber {
     MpfrNumber(const MpfrNumber&) = delete;
     MpfrNumber& operator=(const MpfrNumber&) = delete;
 };
-struct ArbNumber {
-    arb_t value;
-    ArbNumber() { arb_init(value); }
-    ~ArbNumber() { arb_clear(value); }
-    ArbNumber(const ArbNumber&) = delete;
-    ArbNumber& operator=(const ArbNumber&) = delete;
+template <typename Number, void (*initialise)(Number*), void (*clear)(Number*)> struct FlintNumber {
+    Number value[1];
+    FlintNumber() { initialise(value); }
+    ~FlintNumber() { clear(value); }
+    FlintNumber(const FlintNumber&) = delete;
+    FlintNumber& operator=(const FlintNumber&) = delete;
 };
-struct FmpzNumber {
-    fmpz_t value;
-    FmpzNumber() { fmpz_init(value); }
-    ~FmpzNumber() { fmpz_clear(value); }
-    FmpzNumber(const FmpzNumber&) = delete;
-    FmpzNumber& operator=(const FmpzNumber&) = delete;
-};
+using ArbNumber = FlintNumber<arb_struct, arb_init, arb_clear>;
+using FmpzNumber = FlintNumber<fmpz, fmpz_init, fmpz_clear>;
 
 double log2_of(const mpz_class& y)
 {
@@ -186,8 +181,8 @@ long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long 
 std::string digits_of_pi(std::int32_t places)
 {
     const unsigned long digits_after_point = static_cast<unsigned long>(places) + pi_guard_digits;
-    const auto precision = static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) +
-                           pi_guard_bits;
+    const auto precision =
+        static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;
     ArbNumber pi, scale;
     arb_const_pi(pi.value, precision);
     arb_ui_pow_ui(scale.value, 10, digits_after_point, precision);
@@ -226,20 +221,23 @@ void write_limbs(std::string_view digits, LimbSpan result)
 // Everything one run works out, and the work that fills it in.
 struct RunPlan {
     std::int32_t places = 0;
-    std::int64_t zero_term = 0;                   // K
-    std::array<std::int64_t, 3> counts{};         // terms with a non-zero power, for each base
-    std::array<mpz_class, 3> y;                   // Y_m
-    mpz_class odd_part_of_y8;                     // 3 5^D: Y_8 = 3 5^D 2^(D+3)
+    std::int64_t zero_term = 0;                         // K
+    std::array<std::int64_t, 3> counts{};               // terms with a non-zero power, for each base
+    std::array<mpz_class, 3> y;                         // Y_m
+    mpz_class odd_part_of_y8;                           // 3 5^D: Y_8 = 3 5^D 2^(D+3)
     std::array<std::vector<std::uint32_t>, 3> residues; // floor(Y_m / m^n_k) mod n_k
-    std::vector<std::optional<long double>> fractions; // F, one part for each tree; empty if in doubt
+    std::vector<std::optional<long double>> fractions;  // F, one part for each tree; empty if in doubt
     std::string pi_digits;
-    // Work done, in units of each kind, and what a unit is worth in time.
-    std::array<std::atomic<std::uint64_t>, 4> done{};
-    std::array<double, 4> unit_cost{};
-    std::array<double, 4> units{};
+    // Work done, in units of each kind, the units to do, and what a unit is
+    // worth in time: the three trees, the digits of pi, the whole quotients.
+    std::array<std::atomic<std::uint64_t>, 5> done{};
+    std::array<double, 5> units{};
+    std::array<double, 5> unit_cost{};
 };
 
-constexpr std::size_t pi_work = 3; // the index of the digits of pi in done, unit_cost, units
+constexpr std::size_t pi_work = 3;
+constexpr std::size_t whole_work = 4;
+constexpr std::int64_t whole_quotients_a_unit = 16;
 
 // Base 8: while 3n_k <= D + 3 the quotient is the whole number
 // 3 5^D 2^(D+3-3n_k), with no fraction, and its residue a matter of modular
@@ -256,7 +254,9 @@ void residues_of_whole_quotients(RunPlan& plan, std::int64_t first, std::int64_t
         const std::uint64_t n = odd_divisor(k);
         plan.residues[0][static_cast<std::size_t>(k)] =
             static_cast<std::uint32_t>(3 * power_mod(5, d, n) % n * power_mod(2, d + 3 - 3 * n, n) % n);
-        plan.done[0].fetch_add(2, std::memory_order_relaxed);
+        if (k % whole_quotients_a_unit == 0) {
+            plan.done[whole_work].fetch_add(1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -279,17 +279,16 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
                 continue;
             }
             const std::size_t slot = i * chunks_per_base + c;
-            tasks.push_back({plan.unit_cost[i] * 2 * static_cast<double>(chunk.end - chunk.first), [&plan, &y, chunk, i, slot] {
-                                 const std::span<std::uint32_t> residues(
-                                     plan.residues[i].data() + chunk.first, static_cast<std::size_t>(chunk.end - chunk.first));
+            const auto count = static_cast<std::size_t>(chunk.end - chunk.first);
+            tasks.push_back({plan.unit_cost[i] * 2 * static_cast<double>(count), [&plan, &y, chunk, i, slot, count] {
+                                 const std::span<std::uint32_t> residues(plan.residues[i].data() + chunk.first, count);
                                  plan.fractions[slot] = answer_power_queries(y, chunk, residues, plan.done[i]);
-                                 mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
                              }});
         }
     };
     const auto d = static_cast<unsigned long>(plan.places);
     const std::int64_t whole = whole_quotients_of_eight(plan.places, plan.counts[0]);
-    tasks.push_back({plan.unit_cost[0] * 2 * static_cast<double>(whole),
+    tasks.push_back({plan.unit_cost[whole_work] * plan.units[whole_work],
                      [&plan, whole] { residues_of_whole_quotients(plan, 0, whole); }});
     add_chunks(0, plan.odd_part_of_y8,
                PowerQueries{.base = 2, .scale = 3, .offset = d + 3, .first = whole, .end = plan.counts[0]});
@@ -400,9 +399,12 @@ void prepare(RunPlan& plan, std::array<long double, 3>& tails)
         plan.units[i] = 2 * static_cast<double>(plan.counts[i]);
         tails[i] = scaled_tail(series_of_pi[i].scale, plan.places, m, plan.counts[i]);
     }
-    // Time a unit of work takes, measured at the largest size, in microseconds.
-    plan.unit_cost = {0.85, 1.75, 1.85, 0.5};
+    const std::int64_t whole = whole_quotients_of_eight(plan.places, plan.counts[0]);
+    plan.units[0] = 2 * static_cast<double>(plan.counts[0] - whole);
     plan.units[pi_work] = static_cast<double>(plan.places);
+    plan.units[whole_work] = static_cast<double>(whole / whole_quotients_a_unit);
+    // What a unit takes, in microseconds of one core, at the largest size.
+    plan.unit_cost = {1.15, 1.45, 1.65, 0.56, 3.0};
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
 }
 

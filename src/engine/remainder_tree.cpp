@@ -70,9 +70,10 @@ void release(mpz_class& x)
     released.swap(x);
 }
 
-// x = (x * m) mod 2^bits
+// x = (x mod 2^bits) * m mod 2^bits
 void multiply_mod_power_of_two(mpz_class& x, const mpz_class& m, unsigned long bits)
 {
+    mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
     x *= m;
     mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
 }
@@ -107,9 +108,14 @@ public:
         const std::size_t leaf_count = exponents_.size();
         const unsigned long precision = precision_of(upper_levels_.back()[0], 0, leaf_count);
         mpz_class modulus = upper_levels_.back()[0];
-        multiply_by_power(modulus, exponents_.back(), SIZE_MAX);
         mpz_class x = y_;
-        mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
+        if (base_is_two_ && precision >= exponents_.back()) {
+            // y 2^p / (P 2^E) = y 2^(p - E) / P
+            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - exponents_.back());
+        } else {
+            multiply_by_power(modulus, exponents_.back(), SIZE_MAX);
+            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
+        }
         mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         release(modulus);
@@ -154,7 +160,8 @@ private:
     {
         Levels levels(1);
         for (std::size_t i = first; i < first + count; ++i) {
-            levels[0].emplace_back(static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i))));
+            levels[0].emplace_back(
+                static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i))));
         }
         build_levels_above(levels);
         return levels;
@@ -216,14 +223,17 @@ private:
         // multiplier costs less than two with its factors.
         const unsigned long gap = exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1];
         if (base_is_two_) {
-            multiply_by_power(x, gap, precision);
-            multiply_mod_power_of_two(x, upper_product, precision);
+            // x 2^gap mod 2^p is x mod 2^(p - gap) shifted; the shift is left
+            // out of the product and taken off the bits dropped after it.
+            assert(precision - lower_precision >= gap);
+            multiply_mod_power_of_two(x, upper_product, precision - gap);
+            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision - gap);
         } else {
             mpz_class multiplier = upper_product;
             multiply_by_power(multiplier, gap, SIZE_MAX);
             multiply_mod_power_of_two(x, multiplier, precision);
+            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
         }
-        mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
 
         descend(levels, bottom, offset, level - 1, lower, x, lower_precision);
         release(x);

@@ -30,12 +30,7 @@ int StandardInput::get()
 {
     while (position_ == filled_ && !ended_) {
         const ssize_t count = ::read(STDIN_FILENO, block_.data(), block_.size());
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd ready{STDIN_FILENO, POLLIN, 0};
-            ::poll(&ready, 1, -1);
+        if (try_again(count, STDIN_FILENO, POLLIN)) {
             continue;
         }
         if (count <= 0) {
@@ -111,8 +106,8 @@ void StandardOutput::write_out(std::string_view text)
     }
     if (const int error = write_all(STDOUT_FILENO, text, ::write); error != 0) {
         failed_ = true;
-        const std::string message = std::string("stormer-pi: cannot write to standard output: ") +
-                                    std::strerror(error) + "\n";
+        const std::string message =
+            std::string("stormer-pi: cannot write to standard output: ") + std::strerror(error) + "\n";
         write_all(STDERR_FILENO, message, ::write); // with nowhere left to say it, nothing more can be done
     }
 }

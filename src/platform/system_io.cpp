@@ -17,17 +17,27 @@ int open_new_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O
 
 } // namespace
 
+bool try_again(ssize_t result, int fd, short ready_for)
+{
+    if (result >= 0) {
+        return false;
+    }
+    if (errno == EINTR) {
+        return true;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd ready{fd, ready_for, 0};
+        ::poll(&ready, 1, -1);
+        return true;
+    }
+    return false;
+}
+
 int write_all(int fd, std::string_view bytes, WriteCall write)
 {
     while (!bytes.empty()) {
         const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Somebody else's non-blocking descriptor: wait until it takes more.
-            pollfd ready{fd, POLLOUT, 0};
-            ::poll(&ready, 1, -1);
+        if (try_again(written, fd, POLLOUT)) {
             continue;
         }
         if (written <= 0) {

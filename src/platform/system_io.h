@@ -19,6 +19,11 @@ using WriteCall = ssize_t (*)(int fd, const void* bytes, std::size_t count);
 // one that wrote nothing).
 int write_all(int fd, std::string_view bytes, WriteCall write);
 
+// Whether a read or write that returned `result` should be tried again: it
+// was interrupted, or its descriptor (left non-blocking by somebody else) was
+// not ready, in which case this waits until it is.
+bool try_again(ssize_t result, int fd, short ready_for);
+
 // Holds the given signals back in this thread for its lifetime; any that
 // arrive meanwhile take effect when it ends.
 class SignalsHeld {

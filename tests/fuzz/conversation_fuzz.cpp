@@ -2,9 +2,9 @@
 // status 0, and say nothing but its own texts in an order it can say them.
 
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <sys/mman.h>
@@ -71,8 +71,8 @@ const std::regex& conversation_shape()
         "(\nI'll take that to be " + places + " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n";
     static const std::string shortage = "\a\nNot enough memory for " + places + " decimal places\\. Try again\\.\n\n";
     static const std::string run = attempt +
-                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,21}\n\nDecimal places = " +
-                                   places + "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
+                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,21}\n\nDecimal places = " + places +
+                                   "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
     static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nSaved " + places +
                                     " dps pi\\.text to disk\\.\\.\\.\n|\nCould not save " + places +
                                     " dps pi\\.text to disk \\(cannot create a file here: Permission denied\\)\\.\n)?";
@@ -103,10 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int status = run_dialogue(source, output,
                                     RunServices{.engine = engine,
                                                 .wall_clock = frozen_clock,
-                                                .save = [&no_disk](TextSink& console, const RunReport& report) {
-                                                    save_result(console, no_disk, report.result, report.terms_used,
-                                                                report.reported_places, report.elapsed);
-                                                },
+                                                .save =
+                                                    [&no_disk](TextSink& console, const RunReport& report) {
+                                                        save_result(console, no_disk, report.result, report.terms_used,
+                                                                    report.reported_places, report.elapsed);
+                                                    },
                                                 .memory_can_be_had = only_small_needs});
     require(status == 0);
     require(std::regex_match(output.text(), conversation_shape()));
