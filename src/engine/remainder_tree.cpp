@@ -13,6 +13,7 @@
 #include "engine/remainder_tree.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <map>
@@ -89,7 +90,10 @@ public:
         for (std::int64_t k = queries.first; k < queries.end; ++k) {
             exponents_.push_back(queries.exponent_of(k));
         }
-        bottom_ = exponents_.size() >= 2 << block_level ? block_level : 0;
+        while (nodes_at(exponents_.size(), top_level_) > 1) {
+            ++top_level_;
+        }
+        bottom_ = std::min(block_level, top_level_);
     }
 
     std::optional<long double> answer()
@@ -98,10 +102,6 @@ public:
             return 0.0L;
         }
         build_upper_levels();
-        std::size_t top_level = 0;
-        while (nodes_at(exponents_.size(), top_level) > 1) {
-            ++top_level;
-        }
         // The one division: X_root = floor(y 2^p / (P_root b^E_root)). It is
         // below 2^p, since b^E_root already exceeds y or its quotient is at
         // most a few bits.
@@ -119,7 +119,7 @@ public:
         mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         release(modulus);
-        descend(upper_levels_, bottom_, 0, top_level, 0, x, precision);
+        descend(top_level_, 0, x, precision);
         if (in_doubt_) {
             return std::nullopt;
         }
@@ -145,26 +145,20 @@ private:
             mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), e);
             return;
         }
-        auto [place, fresh] = powers_.try_emplace(e);
-        if (fresh) {
-            mpz_ui_pow_ui(place->second.get_mpz_t(), queries_.base, e);
-        }
-        x *= place->second;
+        x *= power(e);
         if (bits != SIZE_MAX) {
             mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
         }
     }
 
-    // The products of leaves [first, first + count), from the leaves up.
-    Levels block_levels(std::size_t first, std::size_t count) const
+    // The product of the n_i of leaves [first, first + count).
+    mpz_class block_product(std::size_t first, std::size_t count) const
     {
-        Levels levels(1);
+        mpz_class product = 1;
         for (std::size_t i = first; i < first + count; ++i) {
-            levels[0].emplace_back(
-                static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i))));
+            product *= static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i)));
         }
-        build_levels_above(levels);
-        return levels;
+        return product;
     }
 
     void build_upper_levels()
@@ -173,39 +167,31 @@ private:
         const std::size_t block = std::size_t{1} << bottom_;
         upper_levels_.emplace_back();
         for (std::size_t first = 0; first < leaf_count; first += block) {
-            upper_levels_[0].push_back(block_levels(first, std::min(block, leaf_count - first)).back()[0]);
+            upper_levels_[0].push_back(block_product(first, std::min(block, leaf_count - first)));
         }
         done_ += leaf_count / 2;
         build_levels_above(upper_levels_);
         done_ += leaf_count - leaf_count / 2;
     }
 
-    // x holds X_v with `precision` bits for the node at (level, index) of
-    // `levels`, which hold the products from level `bottom` up, of leaves
-    // counted from `offset`.
-    void descend(const Levels& levels, std::size_t bottom, std::size_t offset, std::size_t level, std::size_t index,
-                 mpz_class& x, unsigned long precision)
+    // x holds X_v with `precision` bits for the node at (level, index).
+    void descend(std::size_t level, std::size_t index, mpz_class& x, unsigned long precision)
     {
-        const std::size_t first = offset + (index << level);
-        if (level == 0) {
-            leaf(first, x, precision);
-            return;
-        }
-        if (level == bottom) {
-            const std::size_t count = std::min(std::size_t{1} << level, exponents_.size() - first);
-            descend(block_levels(first, count), 0, first, level, 0, x, precision);
+        const std::size_t first = index << level;
+        if (level == bottom_) {
+            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), x, precision);
             return;
         }
         const std::size_t lower = 2 * index;
         const std::size_t upper = lower + 1;
-        const std::size_t upper_first = offset + (upper << (level - 1));
+        const std::size_t upper_first = upper << (level - 1);
         if (upper_first >= exponents_.size()) {
-            descend(levels, bottom, offset, level - 1, lower, x, precision); // a lone child: the same node
+            descend(level - 1, lower, x, precision); // a lone child: the same node
             return;
         }
         const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), exponents_.size() - upper_first);
-        const mpz_class& lower_product = levels[level - 1 - bottom][lower];
-        const mpz_class& upper_product = levels[level - 1 - bottom][upper];
+        const mpz_class& lower_product = upper_levels_[level - 1 - bottom_][lower];
+        const mpz_class& upper_product = upper_levels_[level - 1 - bottom_][upper];
         const unsigned long lower_precision = precision_of(lower_product, first, upper_first - first);
         const unsigned long upper_precision = precision_of(upper_product, upper_first, upper_count);
 
@@ -235,22 +221,47 @@ private:
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
         }
 
-        descend(levels, bottom, offset, level - 1, lower, x, lower_precision);
+        descend(level - 1, lower, x, lower_precision);
         release(x);
-        descend(levels, bottom, offset, level - 1, upper, upper_x, upper_precision);
+        descend(level - 1, upper, upper_x, upper_precision);
     }
 
-    void leaf(std::size_t index, const mpz_class& x, unsigned long precision)
+    // The leaves of a block straight from its node v, one product each:
+    // x_i = frac(x_v (P_v / n_i) b^(E_v - e_i)). Below a few dozen leaves this
+    // costs far less than going on down the tree with small numbers.
+    void block_leaves(std::size_t first, std::size_t count, const mpz_class& x, unsigned long precision)
+    {
+        const mpz_class product = block_product(first, count);
+        const unsigned long last_exponent = exponents_[first + count - 1];
+        for (std::size_t i = first; i < first + count; ++i) {
+            const std::uint64_t n = odd_divisor(queries_.first + static_cast<std::int64_t>(i));
+            const unsigned long gap = last_exponent - exponents_[i];
+            mpz_divexact_ui(multiplier_.get_mpz_t(), product.get_mpz_t(), static_cast<unsigned long>(n));
+            unsigned long end = precision; // x_i is in bits [end - p_i, end) of the product
+            if (base_is_two_) {
+                // frac(x_v 2^gap): x_v without its top gap bits.
+                mpz_tdiv_r_2exp(scratch_.get_mpz_t(), x.get_mpz_t(), precision - gap);
+                scratch_ *= multiplier_;
+                end -= gap;
+            } else {
+                multiplier_ *= power(gap);
+                mpz_mul(scratch_.get_mpz_t(), x.get_mpz_t(), multiplier_.get_mpz_t());
+            }
+            const unsigned long bits = static_cast<unsigned long>(std::bit_width(n)) + guard_bits;
+            leaf(i, bits_of(scratch_, end - bits, bits), bits);
+        }
+    }
+
+    // Leaf i from x_i's top `bits` bits.
+    void leaf(std::size_t index, unsigned __int128 top_bits, unsigned long bits)
     {
         const std::int64_t k = queries_.first + static_cast<std::int64_t>(index);
         const std::uint64_t n = odd_divisor(k);
-        // n x_i in fixed point, from the top bits of x_i: n < 2^21 leaves room
-        // for 106 of them in 128 bits.
+        // n x_i in fixed point: n < 2^21 leaves room for 106 bits in 128.
         constexpr unsigned long kept_bits = 106;
-        const unsigned long kept = std::min(precision, kept_bits);
-        const unsigned __int128 top_bits = bits_of(x, precision - kept, kept);
         assert(n < (std::uint64_t{1} << 21));
-        const unsigned __int128 scaled = top_bits * n;
+        const unsigned long kept = std::min(bits, kept_bits);
+        const unsigned __int128 scaled = (top_bits >> (bits - kept)) * n;
         const auto residue = static_cast<std::uint64_t>(scaled >> kept);
         const unsigned __int128 below = scaled - (static_cast<unsigned __int128>(residue) << kept);
         const long double fraction = std::ldexp(static_cast<long double>(below), -static_cast<int>(kept));
@@ -263,6 +274,15 @@ private:
         done_.fetch_add(1, std::memory_order_relaxed);
     }
 
+    const mpz_class& power(unsigned long e)
+    {
+        auto [place, fresh] = powers_.try_emplace(e);
+        if (fresh) {
+            mpz_ui_pow_ui(place->second.get_mpz_t(), queries_.base, e);
+        }
+        return place->second;
+    }
+
     const mpz_class& y_;
     PowerQueries queries_;
     bool base_is_two_;
@@ -270,8 +290,10 @@ private:
     std::span<std::uint32_t> residues_;
     std::atomic<std::uint64_t>& done_;
     std::vector<unsigned long> exponents_;
-    std::size_t bottom_ = 0;
-    Levels upper_levels_; // from level bottom_ up
+    std::size_t top_level_ = 0;
+    std::size_t bottom_ = 0;      // the level of the blocks, whose leaves come straight from them
+    Levels upper_levels_;         // the products from level bottom_ up
+    mpz_class multiplier_, scratch_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
     long double signed_fractions_ = 0;
     bool in_doubt_ = false;
