@@ -23,9 +23,9 @@ namespace {
 
 using Levels = std::vector<std::vector<mpz_class>>;
 
-// Leaves are taken 2^block_level at a time at the bottom of the tree: their
-// products are rebuilt when the descent reaches them instead of being stored,
-// which keeps a million small numbers out of memory for little extra work.
+// Leaves are taken 2^block_level at a time at the bottom of the tree, each
+// straight from its block's node: a million small numbers stay out of memory
+// and out of the descent.
 constexpr std::size_t block_level = 5;
 // Bits each leaf's fraction is known to beyond its 1/n_i; the truncations on
 // the way down cost a bit a level at most, some 20 in all.
@@ -102,9 +102,7 @@ public:
             return 0.0L;
         }
         build_upper_levels();
-        // The one division: X_root = floor(y 2^p / (P_root b^E_root)). It is
-        // below 2^p, since b^E_root already exceeds y or its quotient is at
-        // most a few bits.
+        // The one division: X_root = floor(y 2^p / (P_root b^E_root)) mod 2^p.
         const std::size_t leaf_count = exponents_.size();
         const unsigned long precision = precision_of(upper_levels_.back()[0], 0, leaf_count);
         mpz_class modulus = upper_levels_.back()[0];
@@ -113,7 +111,7 @@ public:
             // y 2^p / (P 2^E) = y 2^(p - E) / P
             mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - exponents_.back());
         } else {
-            multiply_by_power(modulus, exponents_.back(), SIZE_MAX);
+            multiply_by_power(modulus, exponents_.back());
             mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         }
         mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
@@ -135,19 +133,13 @@ private:
                static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) + guard_bits;
     }
 
-    // x = (x * b^e) mod 2^bits (no reduction when bits is SIZE_MAX).
-    void multiply_by_power(mpz_class& x, unsigned long e, std::size_t bits)
+    // x = x b^e
+    void multiply_by_power(mpz_class& x, unsigned long e)
     {
         if (base_is_two_) {
-            if (bits != SIZE_MAX) {
-                mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits > e ? bits - e : 0);
-            }
             mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), e);
-            return;
-        }
-        x *= power(e);
-        if (bits != SIZE_MAX) {
-            mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
+        } else {
+            x *= power(e);
         }
     }
 
@@ -179,7 +171,8 @@ private:
     {
         const std::size_t first = index << level;
         if (level == bottom_) {
-            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), x, precision);
+            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), upper_levels_[0][index],
+                         x, precision);
             return;
         }
         const std::size_t lower = 2 * index;
@@ -216,7 +209,7 @@ private:
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision - gap);
         } else {
             mpz_class multiplier = upper_product;
-            multiply_by_power(multiplier, gap, SIZE_MAX);
+            multiply_by_power(multiplier, gap);
             multiply_mod_power_of_two(x, multiplier, precision);
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
         }
@@ -229,9 +222,9 @@ private:
     // The leaves of a block straight from its node v, one product each:
     // x_i = frac(x_v (P_v / n_i) b^(E_v - e_i)). Below a few dozen leaves this
     // costs far less than going on down the tree with small numbers.
-    void block_leaves(std::size_t first, std::size_t count, const mpz_class& x, unsigned long precision)
+    void block_leaves(std::size_t first, std::size_t count, const mpz_class& product, const mpz_class& x,
+                      unsigned long precision)
     {
-        const mpz_class product = block_product(first, count);
         const unsigned long last_exponent = exponents_[first + count - 1];
         for (std::size_t i = first; i < first + count; ++i) {
             const std::uint64_t n = odd_divisor(queries_.first + static_cast<std::int64_t>(i));
