@@ -177,20 +177,25 @@ long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long 
     return mpfr_get_ld(sum.value, MPFR_RNDN);
 }
 
-// The decimal digits of floor(10^(D + guard digits) pi): "3" and D + guard more.
-std::string digits_of_pi(std::int32_t places)
+// The decimal digits of floor(10^(D + guard digits) pi): "3" and D + guard
+// more. pi comes as a whole number of 2^-precision, and the power of ten from
+// the caller, who has 10^D at hand.
+std::string digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
 {
     const unsigned long digits_after_point = static_cast<unsigned long>(places) + pi_guard_digits;
     const auto precision =
         static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;
-    ArbNumber pi, scale;
+    ArbNumber pi;
     arb_const_pi(pi.value, precision);
-    arb_ui_pow_ui(scale.value, 10, digits_after_point, precision);
-    arb_mul(pi.value, pi.value, scale.value, precision);
+    arb_mul_2exp_si(pi.value, pi.value, precision);
     FmpzNumber whole;
     arf_get_fmpz(whole.value, arb_midref(pi.value), ARF_RND_FLOOR);
     mpz_class scaled_pi;
     fmpz_get_mpz(scaled_pi.get_mpz_t(), whole.value);
+    mpz_class ten_to_digits;
+    mpz_ui_pow_ui(ten_to_digits.get_mpz_t(), 10, pi_guard_digits);
+    scaled_pi *= ten_to_places * ten_to_digits;
+    mpz_fdiv_q_2exp(scaled_pi.get_mpz_t(), scaled_pi.get_mpz_t(), static_cast<mp_bitcnt_t>(precision));
     return scaled_pi.get_str(10);
 }
 
@@ -223,6 +228,7 @@ struct RunPlan {
     std::int32_t places = 0;
     std::int64_t zero_term = 0;                         // K
     std::array<std::int64_t, 3> counts{};               // terms with a non-zero power, for each base
+    mpz_class ten_to_places;                            // B = 10^D
     std::array<mpz_class, 3> y;                         // Y_m
     mpz_class odd_part_of_y8;                           // 3 5^D: Y_8 = 3 5^D 2^(D+3)
     std::array<std::vector<std::uint32_t>, 3> residues; // floor(Y_m / m^n_k) mod n_k
@@ -296,7 +302,7 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
         add_chunks(i, plan.y[i], PowerQueries{.base = series_of_pi[i].base, .first = 0, .end = plan.counts[i]});
     }
     tasks.push_back({plan.units[pi_work] * plan.unit_cost[pi_work], [&plan] {
-                         plan.pi_digits = digits_of_pi(plan.places);
+                         plan.pi_digits = digits_of_pi(plan.places, plan.ten_to_places);
                          plan.done[pi_work] = static_cast<std::uint64_t>(plan.units[pi_work]);
                          flint_cleanup();
                      }});
@@ -372,10 +378,9 @@ namespace {
 void prepare(RunPlan& plan, std::array<long double, 3>& tails)
 {
     const auto d = static_cast<unsigned long>(plan.places);
-    mpz_class ten_to_places;
-    mpz_ui_pow_ui(ten_to_places.get_mpz_t(), 10, d);
+    mpz_ui_pow_ui(plan.ten_to_places.get_mpz_t(), 10, d);
     for (std::size_t i = 0; i < 3; ++i) {
-        plan.y[i] = ten_to_places * series_of_pi[i].scale;
+        plan.y[i] = plan.ten_to_places * series_of_pi[i].scale;
     }
     mpz_ui_pow_ui(plan.odd_part_of_y8.get_mpz_t(), 5, d);
     plan.odd_part_of_y8 *= 3;
