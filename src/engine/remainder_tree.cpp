@@ -26,7 +26,7 @@ using Levels = std::vector<std::vector<mpz_class>>;
 // Leaves are taken 2^block_level at a time at the bottom of the tree, each
 // straight from its block's node: a million small numbers stay out of memory
 // and out of the descent.
-constexpr std::size_t block_level = 5;
+constexpr std::size_t block_level = 4;
 // Bits each leaf's fraction is known to beyond its 1/n_i; the truncations on
 // the way down cost a bit a level at most, some 20 in all.
 constexpr unsigned long guard_bits = 80;
