@@ -227,7 +227,7 @@ TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStil
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("memory");
-    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{140} << 20); });
+    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{90} << 20); });
     EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
                               "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                               quit_question + quitting);
@@ -245,7 +245,7 @@ TEST(ProgramUnderMemoryTrouble, ARunNearTheLimitLeavesTheNextOneItsMemory)
     }
     const fs::path directory = fresh_directory("near-limit");
     const ProgramRun run =
-        run_program(directory, "1600000\nn n\n1600000\nn y\n", [] { limit(RLIMIT_AS, rlim_t{165'000} << 10); });
+        run_program(directory, "1600000\nn n\n1600000\nn y\n", [] { limit(RLIMIT_AS, rlim_t{118'000} << 10); });
     std::size_t runs = 0;
     for (std::size_t at = run.output.find("Decimal places = 1599999"); at != std::string::npos;
          at = run.output.find("Decimal places = 1599999", at + 1)) {

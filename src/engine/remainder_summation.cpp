@@ -363,11 +363,11 @@ RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max
 
 std::size_t RemainderEngine::memory_needed(std::int32_t limb_count) const
 {
-    // Measured under ulimit -v at 1,599,999 places: about 118 MB of address
-    // space beyond the program's own 20 MB, two thread stacks included; per
-    // place, with room to spare, plus the stacks.
+    // Measured under ulimit -v at 1,599,999 places: about 58 MB of address
+    // space beyond the program's own 20 MB, the two thread stacks included.
+    // Per place with room to spare, plus the stacks.
     constexpr std::size_t fixed_bytes = 3 * thread_stack_bytes;
-    constexpr std::size_t bytes_per_place = 72;
+    constexpr std::size_t bytes_per_place = 40;
     return fixed_bytes + bytes_per_place * static_cast<std::size_t>(reported_places_for(limb_count));
 }
 

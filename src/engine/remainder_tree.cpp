@@ -284,8 +284,8 @@ private:
     std::atomic<std::uint64_t>& done_;
     std::vector<unsigned long> exponents_;
     std::size_t top_level_ = 0;
-    std::size_t bottom_ = 0;      // the level of the blocks, whose leaves come straight from them
-    Levels upper_levels_;         // the products from level bottom_ up
+    std::size_t bottom_ = 0;         // the level of the blocks, whose leaves come straight from them
+    Levels upper_levels_;            // the products from level bottom_ up
     mpz_class multiplier_, scratch_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
     long double signed_fractions_ = 0;
