@@ -89,18 +89,16 @@ void write_report(TextSink& out, const RunReport& report)
           report.elapsed.minutes, report.elapsed.seconds);
 }
 
-void write_shortage(TextSink& out, std::int32_t reported_places)
-{
-    print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported_places));
-}
-
-struct AcceptedRun {
+struct SummedRun {
     std::int32_t reported_places = 0;
     LimbNumber result;
+    SumOutcome outcome;
+    ElapsedTime elapsed;
 };
 
-// Asks until a size is accepted and its memory can be had; empty at end of input.
-std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const RunServices& services)
+// Asks until a size is accepted, its memory can be had and its summation has
+// run; empty at end of input.
+std::optional<SummedRun> sum_a_run(TextInput& input, TextSink& out, const RunServices& services)
 {
     for (;;) {
         const std::optional<std::int32_t> asked = ask_places(input, out);
@@ -115,9 +113,16 @@ std::optional<AcceptedRun> accept_run(TextInput& input, TextSink& out, const Run
         print(out, "\nSumming terms...\n\n");
         LimbNumber result = allocate_limb_number(limb_count);
         if (result.limbs && services.memory_can_be_had(services.engine.memory_needed(limb_count))) {
-            return AcceptedRun{reported, std::move(result)};
+            const std::int64_t start = services.wall_clock();
+            const SumOutcome outcome = services.engine.sum_into(result.span(), out);
+            const std::int64_t end = services.wall_clock();
+            // The program's engine falls back on the term-by-term sum itself.
+            assert(outcome.failure != SumFailure::untrusted);
+            if (outcome.failure == SumFailure::none || outcome.failure == SumFailure::overflow) {
+                return SummedRun{reported, std::move(result), outcome, split_elapsed(end - start)};
+            }
         }
-        write_shortage(out, reported);
+        print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported));
     }
 }
 
@@ -137,24 +142,14 @@ int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& servic
         print(out, first_run ? "For every decimal place you specify, I need 6.67 bytes of memory.\n\n" : "\n");
         first_run = false;
 
-        std::optional<AcceptedRun> run = accept_run(input, out, services);
+        const std::optional<SummedRun> run = sum_a_run(input, out, services);
         if (!run) {
             return exit_done;
         }
-        const std::int64_t start = services.wall_clock();
-        const SumOutcome outcome = services.engine.sum_into(run->result.span(), out);
-        const std::int64_t end = services.wall_clock();
-        if (outcome.failure == SumFailure::overflow) {
+        if (run->outcome.failure == SumFailure::overflow) {
             return exit_overflow;
         }
-        // The program's engine falls back on the term-by-term sum itself.
-        assert(outcome.failure != SumFailure::untrusted);
-        if (outcome.failure != SumFailure::none) {
-            write_shortage(out, run->reported_places);
-            continue;
-        }
-        const RunReport report{run->result.span(), outcome.terms_used, run->reported_places,
-                               split_elapsed(end - start)};
+        const RunReport report{run->result.span(), run->outcome.terms_used, run->reported_places, run->elapsed};
         write_report(out, report);
 
         const std::optional<bool> save = ask_yes_no(input, out, "\a\nSave PI to disk (y/n) ? ");
