@@ -50,6 +50,17 @@ std::string read_all(int fd)
     return bytes;
 }
 
+// The real clock may tick over a second while a small run is timed: such a
+// report says 1 secs where the expected texts say 0.
+std::string tolerating_a_clock_tick(std::string output)
+{
+    const std::string ticked = "Time taken: 0 days 0 hours 0 mins 1 secs\n";
+    for (std::size_t at = output.find(ticked); at != std::string::npos; at = output.find(ticked, at)) {
+        output.replace(at + ticked.size() - 7, 1, "0");
+    }
+    return output;
+}
+
 void limit(int resource, rlim_t value)
 {
     const rlimit limit{value, value};
@@ -110,7 +121,7 @@ struct LiveProgram {
     {
         ::close(input);
         ProgramRun run;
-        run.output = read_all(output);
+        run.output = tolerating_a_clock_tick(read_all(output));
         run.errors = read_all(errors);
         int wait_status = 0;
         ::waitpid(pid, &wait_status, 0);
