@@ -56,7 +56,7 @@ std::string tolerating_a_clock_tick(std::string output)
 {
     const std::string ticked = "Time taken: 0 days 0 hours 0 mins 1 secs\n";
     for (std::size_t at = output.find(ticked); at != std::string::npos; at = output.find(ticked, at)) {
-        output.replace(at + ticked.size() - 7, 1, "0");
+        output[at + ticked.size() - 7] = '0';
     }
     return output;
 }
