@@ -228,6 +228,7 @@ struct RunPlan {
     std::int32_t places = 0;
     std::int64_t zero_term = 0;                         // K
     std::array<std::int64_t, 3> counts{};               // terms with a non-zero power, for each base
+    std::int64_t whole_quotients = 0;                   // base 8's terms whose quotient is a whole number
     mpz_class ten_to_places;                            // B = 10^D
     std::array<mpz_class, 3> y;                         // Y_m
     mpz_class odd_part_of_y8;                           // 3 5^D: Y_8 = 3 5^D 2^(D+3)
@@ -293,7 +294,7 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
         }
     };
     const auto d = static_cast<unsigned long>(plan.places);
-    const std::int64_t whole = whole_quotients_of_eight(plan.places, plan.counts[0]);
+    const std::int64_t whole = plan.whole_quotients;
     tasks.push_back({plan.unit_cost[whole_work] * plan.units[whole_work],
                      [&plan, whole] { residues_of_whole_quotients(plan, 0, whole); }});
     add_chunks(0, plan.odd_part_of_y8,
@@ -401,13 +402,15 @@ void prepare(RunPlan& plan, std::array<long double, 3>& tails)
                           estimate_powers_run_out(log2_of(plan.y[i]), m));
         plan.counts[i] = std::min(run_out, plan.zero_term);
         plan.residues[i].assign(static_cast<std::size_t>(plan.counts[i]), 0);
-        plan.units[i] = 2 * static_cast<double>(plan.counts[i]);
         tails[i] = scaled_tail(series_of_pi[i].scale, plan.places, m, plan.counts[i]);
     }
-    const std::int64_t whole = whole_quotients_of_eight(plan.places, plan.counts[0]);
-    plan.units[0] = 2 * static_cast<double>(plan.counts[0] - whole);
+    plan.whole_quotients = whole_quotients_of_eight(plan.places, plan.counts[0]);
+    // Two units a tree leaf: one while its tree is built, one when answered.
+    plan.units[0] = 2 * static_cast<double>(plan.counts[0] - plan.whole_quotients);
+    plan.units[1] = 2 * static_cast<double>(plan.counts[1]);
+    plan.units[2] = 2 * static_cast<double>(plan.counts[2]);
     plan.units[pi_work] = static_cast<double>(plan.places);
-    plan.units[whole_work] = static_cast<double>(whole / whole_quotients_a_unit);
+    plan.units[whole_work] = static_cast<double>(plan.whole_quotients / whole_quotients_a_unit);
     // What a unit takes, in microseconds of one core, at the largest size.
     plan.unit_cost = {1.15, 1.45, 1.65, 0.56, 3.0};
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
