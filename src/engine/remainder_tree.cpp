@@ -2,13 +2,17 @@
 //
 // Leaf i answers x_i = frac(y / (n_i b^e_i)): from it, floor(y / b^e_i) mod n_i
 // = floor(n_i x_i) and frac(y / b^e_i) = n_i x_i - floor(n_i x_i). A node v
-// (a run of leaves) has P_v, the product of its n_i, and E_v, its largest
-// exponent, and carries x_v = frac(y / (P_v b^E_v)). For children l and u (u
-// holding the larger exponents, so E_u = E_v):
-//   x_u = frac(x_v P_l),   x_l = frac(x_v P_u b^(E_v - E_l)),
+// (a run of leaves) has L_v, the least common multiple of its n_i, and E_v,
+// its largest exponent, and carries x_v = frac(y / (L_v b^E_v)). For children
+// l and u (u holding the larger exponents, so E_u = E_v):
+//   x_u = frac(x_v L_v / L_u),   x_l = frac(x_v (L_v / L_l) b^(E_v - E_l)),
 // both multipliers whole numbers, so the fraction carries down exactly; only
 // the root needs a division. Each x_v is kept as X_v = floor(x_v 2^p_v), with
 // p_v enough bits to know every leaf below it to guard_bits beyond 1/n_i.
+//
+// The n_i are consecutive odd numbers, which share their small prime factors:
+// near the root L_v is half the size of their product or less, and so are
+// the numbers carried down the tree.
 
 #include "engine/remainder_tree.h"
 
@@ -17,11 +21,10 @@
 #include <cassert>
 #include <cmath>
 #include <map>
+#include <span>
 #include <vector>
 
 namespace {
-
-using Levels = std::vector<std::vector<mpz_class>>;
 
 // Leaves are taken 2^block_level at a time at the bottom of the tree, each
 // straight from its block's node: a million small numbers stay out of memory
@@ -35,17 +38,109 @@ constexpr long double doubt_margin = 0x1p-50L;
 
 std::size_t nodes_at(std::size_t leaf_count, std::size_t level) { return ((leaf_count - 1) >> level) + 1; }
 
-// Pairwise products up to a single node.
-void build_levels_above(Levels& levels)
+// Odd primes below limit.
+std::vector<std::uint32_t> odd_primes_below(std::uint32_t limit)
 {
-    while (levels.back().size() > 1) {
-        const std::vector<mpz_class>& below = levels.back();
-        std::vector<mpz_class> above((below.size() + 1) / 2);
-        for (std::size_t j = 0; j < above.size(); ++j) {
-            above[j] = 2 * j + 1 < below.size() ? below[2 * j] * below[2 * j + 1] : below[2 * j];
+    std::vector<bool> composite(limit, false);
+    std::vector<std::uint32_t> primes;
+    for (std::uint32_t p = 3; p < limit; p += 2) {
+        if (!composite[p]) {
+            primes.push_back(p);
+            for (std::uint64_t multiple = std::uint64_t{p} * p; multiple < limit; multiple += 2 * p) {
+                composite[multiple] = true;
+            }
         }
-        levels.push_back(std::move(above));
     }
+    return primes;
+}
+
+// The odd numbers first, first + 2, ..., last.
+struct OddRange {
+    std::uint64_t first;
+    std::uint64_t last;
+
+    // Only primes up to this can divide two of the numbers.
+    std::uint64_t reach() const { return (last - first) / 2; }
+};
+
+// The largest j for which p^j divides one of the numbers of the range.
+unsigned highest_power_in(std::uint64_t p, OddRange range)
+{
+    unsigned j = 0;
+    for (std::uint64_t power = p; power <= range.last; power *= p, ++j) {
+        // The odd multiples of power lie 2 power apart.
+        if (range.last - range.first < 2 * power) {
+            const std::uint64_t cofactor = (range.first + power - 1) / power;
+            if ((cofactor | 1) * power > range.last) {
+                break;
+            }
+        }
+    }
+    return j;
+}
+
+std::uint64_t power_of(std::uint64_t p, unsigned j)
+{
+    std::uint64_t power = 1;
+    for (; j > 0; --j) {
+        power *= p;
+    }
+    return power;
+}
+
+mpz_class product_of(std::span<const std::uint64_t> factors)
+{
+    constexpr std::size_t straight = 16;
+    if (factors.size() <= straight) {
+        mpz_class product = 1;
+        for (const std::uint64_t factor : factors) {
+            product *= static_cast<unsigned long>(factor);
+        }
+        return product;
+    }
+    const std::size_t half = factors.size() / 2;
+    return product_of(factors.first(half)) * product_of(factors.subspan(half));
+}
+
+// The least common multiple of a short range: each prime within its reach
+// once, at its highest power; the rest of each number as it is.
+mpz_class lcm_of(const std::vector<std::uint32_t>& primes, OddRange range)
+{
+    std::vector<std::uint64_t> factors;
+    for (std::uint64_t n = range.first; n <= range.last; n += 2) {
+        factors.push_back(n);
+    }
+    for (const std::uint64_t p : primes) {
+        if (p > range.reach()) {
+            break;
+        }
+        const std::uint64_t first_multiple = ((range.first + p - 1) / p | 1) * p;
+        for (std::uint64_t n = first_multiple; n <= range.last; n += 2 * p) {
+            std::uint64_t& factor = factors[(n - range.first) / 2];
+            while (factor % p == 0) {
+                factor /= p;
+            }
+        }
+        factors.push_back(power_of(p, highest_power_in(p, range)));
+    }
+    return product_of(factors);
+}
+
+// gcd(lcm of lower, lcm of upper) for two ranges side by side.
+mpz_class common_factor(const std::vector<std::uint32_t>& primes, OddRange lower, OddRange upper)
+{
+    std::vector<std::uint64_t> powers;
+    const OddRange both{lower.first, upper.last};
+    for (const std::uint64_t p : primes) {
+        if (p > both.reach()) {
+            break;
+        }
+        const unsigned j = std::min(highest_power_in(p, lower), highest_power_in(p, upper));
+        if (j > 0) {
+            powers.push_back(power_of(p, j));
+        }
+    }
+    return product_of(powers);
 }
 
 // Bits [from, from + count) of x, count at most 128.
@@ -101,14 +196,14 @@ public:
         if (exponents_.empty()) {
             return 0.0L;
         }
-        build_upper_levels();
-        // The one division: X_root = floor(y 2^p / (P_root b^E_root)) mod 2^p.
+        build();
+        // The one division: X_root = floor(y 2^p / (L_root b^E_root)) mod 2^p.
         const std::size_t leaf_count = exponents_.size();
-        const unsigned long precision = precision_of(upper_levels_.back()[0], 0, leaf_count);
-        mpz_class modulus = upper_levels_.back()[0];
+        const unsigned long precision = precision_of(modulus_bits_.back()[0], 0, leaf_count);
+        mpz_class modulus = std::move(root_lcm_);
         mpz_class x = y_;
         if (base_is_two_ && precision >= exponents_.back()) {
-            // y 2^p / (P 2^E) = y 2^(p - E) / P
+            // y 2^p / (L 2^E) = y 2^(p - E) / L
             mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - exponents_.back());
         } else {
             multiply_by_power(modulus, exponents_.back());
@@ -125,12 +220,19 @@ public:
     }
 
 private:
-    // Bits to carry for a node of product P over leaves [first, first + count).
-    unsigned long precision_of(const mpz_class& product, std::size_t first, std::size_t count) const
+    // What a node hands its children: x_u = frac(x_v to_upper) and
+    // x_l = frac(x_v to_lower b^(E_v - E_l)).
+    struct Split {
+        mpz_class to_upper; // L_v / L_u
+        mpz_class to_lower; // L_v / L_l
+    };
+
+    // Bits to carry for a node whose L has modulus_bits bits, over leaves [first, first + count).
+    unsigned long precision_of(unsigned long modulus_bits, std::size_t first, std::size_t count) const
     {
         const unsigned long span = exponents_[first + count - 1] - exponents_[first];
-        return static_cast<unsigned long>(mpz_sizeinbase(product.get_mpz_t(), 2)) +
-               static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) + guard_bits;
+        return modulus_bits + static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) +
+               guard_bits;
     }
 
     // x = x b^e
@@ -143,26 +245,56 @@ private:
         }
     }
 
-    // The product of the n_i of leaves [first, first + count).
-    mpz_class block_product(std::size_t first, std::size_t count) const
+    OddRange range_of(std::size_t level, std::size_t index) const
     {
-        mpz_class product = 1;
-        for (std::size_t i = first; i < first + count; ++i) {
-            product *= static_cast<unsigned long>(odd_divisor(queries_.first + static_cast<std::int64_t>(i)));
-        }
-        return product;
+        const std::size_t first = index << level;
+        const std::size_t last = std::min(first + (std::size_t{1} << level), exponents_.size()) - 1;
+        return {odd_divisor(queries_.first + static_cast<std::int64_t>(first)),
+                odd_divisor(queries_.first + static_cast<std::int64_t>(last))};
     }
 
-    void build_upper_levels()
+    static unsigned long bits_in(const mpz_class& x)
+    {
+        return static_cast<unsigned long>(mpz_sizeinbase(x.get_mpz_t(), 2));
+    }
+
+    // The blocks' L, then each level's splits, up to the root's L:
+    // L_v = L_l (L_u / g) with g = gcd(L_l, L_u).
+    void build()
     {
         const std::size_t leaf_count = exponents_.size();
-        const std::size_t block = std::size_t{1} << bottom_;
-        upper_levels_.emplace_back();
-        for (std::size_t first = 0; first < leaf_count; first += block) {
-            upper_levels_[0].push_back(block_product(first, std::min(block, leaf_count - first)));
+        const std::vector<std::uint32_t> primes = odd_primes_below(static_cast<std::uint32_t>(leaf_count));
+        for (std::size_t index = 0; index < nodes_at(leaf_count, bottom_); ++index) {
+            block_lcms_.push_back(lcm_of(primes, range_of(bottom_, index)));
         }
         done_ += leaf_count / 2;
-        build_levels_above(upper_levels_);
+        std::vector<mpz_class> lcms = block_lcms_;
+        modulus_bits_.emplace_back();
+        for (const mpz_class& lcm : lcms) {
+            modulus_bits_.back().push_back(bits_in(lcm));
+        }
+        for (std::size_t level = bottom_ + 1; level <= top_level_; ++level) {
+            std::vector<mpz_class> above(nodes_at(leaf_count, level));
+            std::vector<Split> splits(above.size());
+            modulus_bits_.emplace_back();
+            for (std::size_t j = 0; j < above.size(); ++j) {
+                const std::size_t lower = 2 * j;
+                const std::size_t upper = lower + 1;
+                if (upper < lcms.size()) {
+                    const mpz_class common =
+                        common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
+                    mpz_divexact(splits[j].to_upper.get_mpz_t(), lcms[lower].get_mpz_t(), common.get_mpz_t());
+                    mpz_divexact(splits[j].to_lower.get_mpz_t(), lcms[upper].get_mpz_t(), common.get_mpz_t());
+                    above[j] = lcms[lower] * splits[j].to_lower;
+                } else {
+                    above[j] = std::move(lcms[lower]);
+                }
+                modulus_bits_.back().push_back(bits_in(above[j]));
+            }
+            lcms = std::move(above);
+            splits_.push_back(std::move(splits));
+        }
+        root_lcm_ = std::move(lcms[0]);
         done_ += leaf_count - leaf_count / 2;
     }
 
@@ -171,8 +303,8 @@ private:
     {
         const std::size_t first = index << level;
         if (level == bottom_) {
-            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), upper_levels_[0][index],
-                         x, precision);
+            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), block_lcms_[index], x,
+                         precision);
             return;
         }
         const std::size_t lower = 2 * index;
@@ -183,32 +315,33 @@ private:
             return;
         }
         const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), exponents_.size() - upper_first);
-        const mpz_class& lower_product = upper_levels_[level - 1 - bottom_][lower];
-        const mpz_class& upper_product = upper_levels_[level - 1 - bottom_][upper];
-        const unsigned long lower_precision = precision_of(lower_product, first, upper_first - first);
-        const unsigned long upper_precision = precision_of(upper_product, upper_first, upper_count);
+        const Split& split = splits_[level - 1 - bottom_][index];
+        const std::vector<unsigned long>& child_bits = modulus_bits_[level - 1 - bottom_];
+        const unsigned long lower_precision = precision_of(child_bits[lower], first, upper_first - first);
+        const unsigned long upper_precision = precision_of(child_bits[upper], upper_first, upper_count);
 
-        // x_u = frac(x_v P_l). Bits of x_v low enough that times P_l they stay
-        // below a quarter of the last bit kept are left out of the product.
-        const auto lower_product_bits = static_cast<unsigned long>(mpz_sizeinbase(lower_product.get_mpz_t(), 2));
+        // x_u = frac(x_v L_v / L_u). Bits of x_v low enough that times the
+        // multiplier they stay below a quarter of the last bit kept are left
+        // out of the product.
+        const unsigned long upper_multiplier_bits = bits_in(split.to_upper);
         const unsigned long unused = precision - upper_precision;
-        const unsigned long left_out = unused > lower_product_bits + 2 ? unused - lower_product_bits - 2 : 0;
+        const unsigned long left_out = unused > upper_multiplier_bits + 2 ? unused - upper_multiplier_bits - 2 : 0;
         mpz_class upper_x;
         mpz_tdiv_q_2exp(upper_x.get_mpz_t(), x.get_mpz_t(), left_out);
-        upper_x *= lower_product;
+        upper_x *= split.to_upper;
         mpz_tdiv_r_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - left_out);
         mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), unused - left_out);
-        // x_l = frac(x_v b^(E_v - E_l) P_u); one product of x with the whole
-        // multiplier costs less than two with its factors.
+        // x_l = frac(x_v (L_v / L_l) b^(E_v - E_l)); one product of x with the
+        // whole multiplier costs less than two with its factors.
         const unsigned long gap = exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1];
         if (base_is_two_) {
             // x 2^gap mod 2^p is x mod 2^(p - gap) shifted; the shift is left
             // out of the product and taken off the bits dropped after it.
             assert(precision - lower_precision >= gap);
-            multiply_mod_power_of_two(x, upper_product, precision - gap);
+            multiply_mod_power_of_two(x, split.to_lower, precision - gap);
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision - gap);
         } else {
-            mpz_class multiplier = upper_product;
+            mpz_class multiplier = split.to_lower;
             multiply_by_power(multiplier, gap);
             multiply_mod_power_of_two(x, multiplier, precision);
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
@@ -220,16 +353,16 @@ private:
     }
 
     // The leaves of a block straight from its node v, one product each:
-    // x_i = frac(x_v (P_v / n_i) b^(E_v - e_i)). Below a few dozen leaves this
+    // x_i = frac(x_v (L_v / n_i) b^(E_v - e_i)). Below a few dozen leaves this
     // costs far less than going on down the tree with small numbers.
-    void block_leaves(std::size_t first, std::size_t count, const mpz_class& product, const mpz_class& x,
+    void block_leaves(std::size_t first, std::size_t count, const mpz_class& lcm, const mpz_class& x,
                       unsigned long precision)
     {
         const unsigned long last_exponent = exponents_[first + count - 1];
         for (std::size_t i = first; i < first + count; ++i) {
             const std::uint64_t n = odd_divisor(queries_.first + static_cast<std::int64_t>(i));
             const unsigned long gap = last_exponent - exponents_[i];
-            mpz_divexact_ui(multiplier_.get_mpz_t(), product.get_mpz_t(), static_cast<unsigned long>(n));
+            mpz_divexact_ui(multiplier_.get_mpz_t(), lcm.get_mpz_t(), static_cast<unsigned long>(n));
             unsigned long end = precision; // x_i is in bits [end - p_i, end) of the product
             if (base_is_two_) {
                 // frac(x_v 2^gap): x_v without its top gap bits.
@@ -284,8 +417,11 @@ private:
     std::atomic<std::uint64_t>& done_;
     std::vector<unsigned long> exponents_;
     std::size_t top_level_ = 0;
-    std::size_t bottom_ = 0;         // the level of the blocks, whose leaves come straight from them
-    Levels upper_levels_;            // the products from level bottom_ up
+    std::size_t bottom_ = 0; // the level of the blocks, whose leaves come straight from them
+    std::vector<mpz_class> block_lcms_;
+    std::vector<std::vector<Split>> splits_;               // for each level above the blocks
+    std::vector<std::vector<unsigned long>> modulus_bits_; // bits of each node's L, from the blocks up
+    mpz_class root_lcm_;
     mpz_class multiplier_, scratch_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
     long double signed_fractions_ = 0;
