@@ -88,18 +88,37 @@ std::uint64_t power_of(std::uint64_t p, unsigned j)
     return power;
 }
 
-mpz_class product_of(std::span<const std::uint64_t> factors)
+mpz_class product_of_words(std::span<const std::uint64_t> words)
 {
-    constexpr std::size_t straight = 16;
-    if (factors.size() <= straight) {
+    constexpr std::size_t straight = 8;
+    if (words.size() <= straight) {
         mpz_class product = 1;
-        for (const std::uint64_t factor : factors) {
-            product *= static_cast<unsigned long>(factor);
+        for (const std::uint64_t word : words) {
+            product *= static_cast<unsigned long>(word);
         }
         return product;
     }
-    const std::size_t half = factors.size() / 2;
-    return product_of(factors.first(half)) * product_of(factors.subspan(half));
+    const std::size_t half = words.size() / 2;
+    return product_of_words(words.first(half)) * product_of_words(words.subspan(half));
+}
+
+// The product of many small numbers: as many to a word as fit, then the
+// words pairwise.
+mpz_class product_of(std::span<const std::uint64_t> factors)
+{
+    std::vector<std::uint64_t> words;
+    std::uint64_t word = 1;
+    for (const std::uint64_t factor : factors) {
+        const unsigned __int128 wide = static_cast<unsigned __int128>(word) * factor;
+        if (wide >> 64 != 0) {
+            words.push_back(word);
+            word = factor;
+        } else {
+            word = static_cast<std::uint64_t>(wide);
+        }
+    }
+    words.push_back(word);
+    return product_of_words(words);
 }
 
 // The least common multiple of a short range: each prime within its reach
@@ -201,15 +220,14 @@ public:
         const std::size_t leaf_count = exponents_.size();
         const unsigned long precision = precision_of(modulus_bits_.back()[0], 0, leaf_count);
         mpz_class modulus = std::move(root_lcm_);
-        mpz_class x = y_;
+        unsigned long numerator_shift = precision; // y 2^shift over the modulus
         if (base_is_two_ && precision >= exponents_.back()) {
             // y 2^p / (L 2^E) = y 2^(p - E) / L
-            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - exponents_.back());
+            numerator_shift = precision - exponents_.back();
         } else {
             multiply_by_power(modulus, exponents_.back());
-            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         }
-        mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
+        mpz_class x = root_quotient(numerator_shift, modulus);
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         release(modulus);
         descend(top_level_, 0, x, precision);
@@ -226,6 +244,26 @@ private:
         mpz_class to_upper; // L_v / L_u
         mpz_class to_lower; // L_v / L_l
     };
+
+    // floor(y 2^shift / modulus) to within a few units: only as many of the
+    // modulus's top bits as the quotient has, and some to spare, take part.
+    mpz_class root_quotient(unsigned long shift, mpz_class& modulus) const
+    {
+        constexpr unsigned long spare_bits = 64;
+        const unsigned long modulus_bits = bits_in(modulus);
+        const unsigned long quotient_bits = bits_in(y_) + shift + 1 - std::min(bits_in(y_) + shift, modulus_bits);
+        const unsigned long needed = quotient_bits + spare_bits;
+        const unsigned long dropped = modulus_bits > needed ? modulus_bits - needed : 0;
+        mpz_class quotient = y_;
+        if (shift >= dropped) {
+            mpz_mul_2exp(quotient.get_mpz_t(), quotient.get_mpz_t(), shift - dropped);
+        } else {
+            mpz_tdiv_q_2exp(quotient.get_mpz_t(), quotient.get_mpz_t(), dropped - shift);
+        }
+        mpz_tdiv_q_2exp(modulus.get_mpz_t(), modulus.get_mpz_t(), dropped);
+        mpz_fdiv_q(quotient.get_mpz_t(), quotient.get_mpz_t(), modulus.get_mpz_t());
+        return quotient;
+    }
 
     // Bits to carry for a node whose L has modulus_bits bits, over leaves [first, first + count).
     unsigned long precision_of(unsigned long modulus_bits, std::size_t first, std::size_t count) const
