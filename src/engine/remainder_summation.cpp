@@ -379,20 +379,27 @@ namespace {
 void prepare(RunPlan& plan, std::array<long double, 3>& tails)
 {
     const auto d = static_cast<unsigned long>(plan.places);
-    mpz_ui_pow_ui(plan.ten_to_places.get_mpz_t(), 10, d);
+    mpz_ui_pow_ui(plan.odd_part_of_y8.get_mpz_t(), 5, d);
+    mpz_mul_2exp(plan.ten_to_places.get_mpz_t(), plan.odd_part_of_y8.get_mpz_t(), d);
     for (std::size_t i = 0; i < 3; ++i) {
         plan.y[i] = plan.ten_to_places * series_of_pi[i].scale;
     }
-    mpz_ui_pow_ui(plan.odd_part_of_y8.get_mpz_t(), 5, d);
     plan.odd_part_of_y8 *= 3;
 
     // K: the first term that comes out zero.
     const auto term_is_zero = [&](std::int64_t k) {
+        const std::uint64_t n = odd_divisor(k);
+        // Y_8 / 8^n = 3 5^D 2^(D + 3 - 3n): a shift.
         mpz_class sum;
-        for (std::size_t i = 0; i < 3; ++i) {
-            sum += floor_power_quotient(plan.y[i], series_of_pi[i].base, odd_divisor(k));
+        if (3 * n <= d + 3) {
+            mpz_mul_2exp(sum.get_mpz_t(), plan.odd_part_of_y8.get_mpz_t(), d + 3 - 3 * n);
+        } else {
+            mpz_tdiv_q_2exp(sum.get_mpz_t(), plan.odd_part_of_y8.get_mpz_t(), 3 * n - d - 3);
         }
-        return sum < odd_divisor(k);
+        for (std::size_t i = 1; i < 3; ++i) {
+            sum += floor_power_quotient(plan.y[i], series_of_pi[i].base, n);
+        }
+        return sum < n;
     };
     plan.zero_term = first_k_where(term_is_zero, estimate_powers_run_out(log2_of(plan.y[0]), 8));
     for (std::size_t i = 0; i < 3; ++i) {
@@ -420,16 +427,21 @@ void prepare(RunPlan& plan, std::array<long double, 3>& tails)
 // far from a whole number to be trusted.
 bool finish(RunPlan& plan, const std::array<long double, 3>& tails, LimbSpan result)
 {
-    // G: the residues of the three powers together, each term's own share.
-    long double whole_residues = 0;
+    // G: the residues of the three powers together, each term's own share
+    // (in double: its rounding stays far below the quarter).
+    double whole_residues = 0;
     for (std::int64_t k = 0; k < plan.zero_term; ++k) {
+        const std::uint64_t n = odd_divisor(k);
         std::uint64_t sum_residue = 0;
         for (const std::vector<std::uint32_t>& base : plan.residues) {
             if (static_cast<std::size_t>(k) < base.size()) {
                 sum_residue += base[static_cast<std::size_t>(k)];
             }
         }
-        const long double share = static_cast<long double>(sum_residue % odd_divisor(k)) / odd_divisor(k);
+        while (sum_residue >= n) {
+            sum_residue -= n;
+        }
+        const double share = static_cast<double>(sum_residue) / static_cast<double>(n);
         whole_residues += k % 2 == 0 ? share : -share;
     }
     long double fractions = 0; // F

@@ -21,6 +21,7 @@
 #include <cassert>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -34,7 +35,7 @@ constexpr std::size_t block_level = 4;
 // the way down cost a bit a level at most, some 20 in all.
 constexpr unsigned long guard_bits = 80;
 // A fraction frac(y / b^e) this close to 0 or 1 leaves the floor in doubt.
-constexpr long double doubt_margin = 0x1p-50L;
+constexpr double doubt_margin = 0x1p-50;
 
 std::size_t nodes_at(std::size_t leaf_count, std::size_t level) { return ((leaf_count - 1) >> level) + 1; }
 
@@ -102,53 +103,84 @@ mpz_class product_of_words(std::span<const std::uint64_t> words)
     return product_of_words(words.first(half)) * product_of_words(words.subspan(half));
 }
 
-// The product of many small numbers: as many to a word as fit, then the
-// words pairwise.
-mpz_class product_of(std::span<const std::uint64_t> factors)
-{
-    std::vector<std::uint64_t> words;
-    std::uint64_t word = 1;
-    for (const std::uint64_t factor : factors) {
-        const unsigned __int128 wide = static_cast<unsigned __int128>(word) * factor;
+// A product of small numbers, as many to a word as fit.
+class SmallProduct {
+public:
+    void multiply(std::uint64_t factor)
+    {
+        const unsigned __int128 wide = static_cast<unsigned __int128>(last_) * factor;
         if (wide >> 64 != 0) {
-            words.push_back(word);
-            word = factor;
+            full_words_.push_back(last_);
+            last_ = factor;
         } else {
-            word = static_cast<std::uint64_t>(wide);
+            last_ = static_cast<std::uint64_t>(wide);
         }
     }
-    words.push_back(word);
-    return product_of_words(words);
-}
+
+    // The product when it fits in a word.
+    std::optional<unsigned long> word() const
+    {
+        return full_words_.empty() ? std::optional<unsigned long>(last_) : std::nullopt;
+    }
+
+    mpz_class value()
+    {
+        full_words_.push_back(last_);
+        last_ = 1;
+        return product_of_words(full_words_);
+    }
+
+private:
+    std::vector<std::uint64_t> full_words_;
+    std::uint64_t last_ = 1;
+};
 
 // The least common multiple of a short range: each prime within its reach
 // once, at its highest power; the rest of each number as it is.
 mpz_class lcm_of(const std::vector<std::uint32_t>& primes, OddRange range)
 {
-    std::vector<std::uint64_t> factors;
+    std::vector<std::uint64_t> parts; // each number with the primes in reach taken out
     for (std::uint64_t n = range.first; n <= range.last; n += 2) {
-        factors.push_back(n);
+        parts.push_back(n);
     }
+    SmallProduct lcm;
     for (const std::uint64_t p : primes) {
         if (p > range.reach()) {
             break;
         }
         const std::uint64_t first_multiple = ((range.first + p - 1) / p | 1) * p;
         for (std::uint64_t n = first_multiple; n <= range.last; n += 2 * p) {
-            std::uint64_t& factor = factors[(n - range.first) / 2];
-            while (factor % p == 0) {
-                factor /= p;
+            std::uint64_t& part = parts[(n - range.first) / 2];
+            while (part % p == 0) {
+                part /= p;
             }
         }
-        factors.push_back(power_of(p, highest_power_in(p, range)));
+        lcm.multiply(power_of(p, highest_power_in(p, range)));
     }
-    return product_of(factors);
+    for (const std::uint64_t part : parts) {
+        lcm.multiply(part);
+    }
+    return lcm.value();
+}
+
+// Both numbers divided by a common factor known to divide them.
+void divide_exactly(mpz_class& first, mpz_class& second, const mpz_class& first_dividend,
+                    const mpz_class& second_dividend, SmallProduct& divisor)
+{
+    if (const std::optional<unsigned long> word = divisor.word()) {
+        mpz_divexact_ui(first.get_mpz_t(), first_dividend.get_mpz_t(), *word);
+        mpz_divexact_ui(second.get_mpz_t(), second_dividend.get_mpz_t(), *word);
+    } else {
+        const mpz_class value = divisor.value();
+        mpz_divexact(first.get_mpz_t(), first_dividend.get_mpz_t(), value.get_mpz_t());
+        mpz_divexact(second.get_mpz_t(), second_dividend.get_mpz_t(), value.get_mpz_t());
+    }
 }
 
 // gcd(lcm of lower, lcm of upper) for two ranges side by side.
-mpz_class common_factor(const std::vector<std::uint32_t>& primes, OddRange lower, OddRange upper)
+SmallProduct common_factor(const std::vector<std::uint32_t>& primes, OddRange lower, OddRange upper)
 {
-    std::vector<std::uint64_t> powers;
+    SmallProduct common;
     const OddRange both{lower.first, upper.last};
     for (const std::uint64_t p : primes) {
         if (p > both.reach()) {
@@ -156,10 +188,10 @@ mpz_class common_factor(const std::vector<std::uint32_t>& primes, OddRange lower
         }
         const unsigned j = std::min(highest_power_in(p, lower), highest_power_in(p, upper));
         if (j > 0) {
-            powers.push_back(power_of(p, j));
+            common.multiply(power_of(p, j));
         }
     }
-    return product_of(powers);
+    return common;
 }
 
 // Bits [from, from + count) of x, count at most 128.
@@ -319,10 +351,9 @@ private:
                 const std::size_t lower = 2 * j;
                 const std::size_t upper = lower + 1;
                 if (upper < lcms.size()) {
-                    const mpz_class common =
+                    SmallProduct common =
                         common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
-                    mpz_divexact(splits[j].to_upper.get_mpz_t(), lcms[lower].get_mpz_t(), common.get_mpz_t());
-                    mpz_divexact(splits[j].to_lower.get_mpz_t(), lcms[upper].get_mpz_t(), common.get_mpz_t());
+                    divide_exactly(splits[j].to_upper, splits[j].to_lower, lcms[lower], lcms[upper], common);
                     above[j] = lcms[lower] * splits[j].to_lower;
                 } else {
                     above[j] = std::move(lcms[lower]);
@@ -414,6 +445,7 @@ private:
             const unsigned long bits = static_cast<unsigned long>(std::bit_width(n)) + guard_bits;
             leaf(i, bits_of(scratch_, end - bits, bits), bits);
         }
+        done_.fetch_add(count, std::memory_order_relaxed);
     }
 
     // Leaf i from x_i's top `bits` bits.
@@ -428,14 +460,14 @@ private:
         const unsigned __int128 scaled = (top_bits >> (bits - kept)) * n;
         const auto residue = static_cast<std::uint64_t>(scaled >> kept);
         const unsigned __int128 below = scaled - (static_cast<unsigned __int128>(residue) << kept);
-        const long double fraction = std::ldexp(static_cast<long double>(below), -static_cast<int>(kept));
+        static_assert(guard_bits >= 64);
+        const double fraction = static_cast<double>(static_cast<std::uint64_t>(below >> (kept - 64))) * 0x1p-64;
         assert(residue < n);
-        if (fraction < doubt_margin || fraction > 1.0L - doubt_margin) {
+        if (fraction < doubt_margin || fraction > 1.0 - doubt_margin) {
             in_doubt_ = true;
         }
         residues_[index] = static_cast<std::uint32_t>(residue);
-        signed_fractions_ += (k % 2 == 0 ? fraction : -fraction) / static_cast<long double>(n);
-        done_.fetch_add(1, std::memory_order_relaxed);
+        signed_fractions_ += (k % 2 == 0 ? fraction : -fraction) / static_cast<double>(n);
     }
 
     const mpz_class& power(unsigned long e)
@@ -462,7 +494,7 @@ private:
     mpz_class root_lcm_;
     mpz_class multiplier_, scratch_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
-    long double signed_fractions_ = 0;
+    double signed_fractions_ = 0; // a double's 53 bits are ample for a sum of fractions
     bool in_doubt_ = false;
 };
 
