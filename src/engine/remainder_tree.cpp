@@ -248,20 +248,8 @@ public:
             return 0.0L;
         }
         build();
-        // The one division: X_root = floor(y 2^p / (L_root b^E_root)) mod 2^p.
-        const std::size_t leaf_count = exponents_.size();
-        const unsigned long precision = precision_of(modulus_bits_.back()[0], 0, leaf_count);
-        mpz_class modulus = std::move(root_lcm_);
-        unsigned long numerator_shift = precision; // y 2^shift over the modulus
-        if (base_is_two_ && precision >= exponents_.back()) {
-            // y 2^p / (L 2^E) = y 2^(p - E) / L
-            numerator_shift = precision - exponents_.back();
-        } else {
-            multiply_by_power(modulus, exponents_.back());
-        }
-        mpz_class x = root_quotient(numerator_shift, modulus);
-        mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
-        release(modulus);
+        const unsigned long precision = precision_of(modulus_bits_.back()[0], 0, exponents_.size());
+        mpz_class x = root_fraction(precision);
         descend(top_level_, 0, x, precision);
         if (in_doubt_) {
             return std::nullopt;
@@ -277,24 +265,47 @@ private:
         mpz_class to_lower; // L_v / L_l
     };
 
-    // floor(y 2^shift / modulus) to within a few units: only as many of the
-    // modulus's top bits as the quotient has, and some to spare, take part.
-    mpz_class root_quotient(unsigned long shift, mpz_class& modulus) const
+    // The one division: X_root = floor(y 2^p / (L_root b^E_root)) mod 2^p, to
+    // within a few units. Of the modulus only as many top bits as the
+    // quotient has, and some to spare, take part, so neither the power nor
+    // the modulus is made in full.
+    mpz_class root_fraction(unsigned long precision)
     {
         constexpr unsigned long spare_bits = 64;
-        const unsigned long modulus_bits = bits_in(modulus);
-        const unsigned long quotient_bits = bits_in(y_) + shift + 1 - std::min(bits_in(y_) + shift, modulus_bits);
-        const unsigned long needed = quotient_bits + spare_bits;
-        const unsigned long dropped = modulus_bits > needed ? modulus_bits - needed : 0;
-        mpz_class quotient = y_;
-        if (shift >= dropped) {
-            mpz_mul_2exp(quotient.get_mpz_t(), quotient.get_mpz_t(), shift - dropped);
+        const unsigned long e = exponents_.back();
+        const mpz_class lcm = std::move(root_lcm_);
+        mpz_class power = 1;
+        unsigned long dropped = 0; // the modulus is L power 2^dropped
+        if (base_is_two_) {
+            dropped = e;
         } else {
-            mpz_tdiv_q_2exp(quotient.get_mpz_t(), quotient.get_mpz_t(), dropped - shift);
+            mpz_ui_pow_ui(power.get_mpz_t(), queries_.base, e);
         }
-        mpz_tdiv_q_2exp(modulus.get_mpz_t(), modulus.get_mpz_t(), dropped);
-        mpz_fdiv_q(quotient.get_mpz_t(), quotient.get_mpz_t(), modulus.get_mpz_t());
-        return quotient;
+        const unsigned long numerator_bits = bits_in(y_) + precision;
+        const unsigned long modulus_bits = bits_in(lcm) + bits_in(power) + dropped - 1; // at least
+        const unsigned long needed =
+            numerator_bits + 1 - std::min(numerator_bits, modulus_bits) + spare_bits; // the quotient's and spare
+        const auto keep_top = [&](mpz_class& number) {
+            if (bits_in(number) > needed) {
+                const unsigned long cut = bits_in(number) - needed;
+                mpz_tdiv_q_2exp(number.get_mpz_t(), number.get_mpz_t(), cut);
+                dropped += cut;
+            }
+        };
+        keep_top(power);
+        mpz_class modulus = lcm * power;
+        release(power);
+        keep_top(modulus);
+        // floor(y 2^p / (modulus 2^dropped))
+        mpz_class x = y_;
+        if (precision >= dropped) {
+            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - dropped);
+        } else {
+            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), dropped - precision);
+        }
+        mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
+        mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
+        return x;
     }
 
     // Bits to carry for a node whose L has modulus_bits bits, over leaves [first, first + count).
