@@ -17,6 +17,7 @@
 #include "engine/remainder_tree.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cmath>
@@ -93,10 +94,17 @@ mpz_class product_of_words(std::span<const std::uint64_t> words)
 {
     constexpr std::size_t straight = 8;
     if (words.size() <= straight) {
-        mpz_class product = 1;
+        std::array<mp_limb_t, straight + 1> limbs{1};
+        mp_size_t size = 1;
         for (const std::uint64_t word : words) {
-            product *= static_cast<unsigned long>(word);
+            const mp_limb_t carry = mpn_mul_1(limbs.data(), limbs.data(), size, word);
+            if (carry != 0) {
+                limbs[static_cast<std::size_t>(size++)] = carry;
+            }
         }
+        mpz_t view;
+        mpz_class product;
+        mpz_set(product.get_mpz_t(), mpz_roinit_n(view, limbs.data(), size));
         return product;
     }
     const std::size_t half = words.size() / 2;
