@@ -26,7 +26,14 @@ awk '/^term_by_term/ {t=$2} /^by_remainders\/100000/ {r=$2}
      END {if (r > 0) printf "engines at 100,000 places: the fast one %.0f times faster\n", t / r}' "$work/engines.txt"
 
 # One timed run: "wall-seconds cpu-seconds peak-kilobytes".
-timed() { /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >"$work/out" && awk '{print $1, $2 + $3, $4}' "$work/time"; }
+# The wall time comes from the shell's microsecond clock (time's own is in
+# hundredths), so it includes time's start-up: the same for both programs.
+timed() {
+    local start=$EPOCHREALTIME
+    /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >"$work/out"
+    local end=$EPOCHREALTIME
+    awk -v start="$start" -v end="$end" '{print end - start, $1 + $2, $3}' "$work/time"
+}
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 for places in 100000 400000 1599999; do
@@ -42,8 +49,8 @@ for places in 100000 400000 1599999; do
     ours=$(for field in 1 2 3; do cut -d' ' -f$field "$work/ours" | median; done | xargs)
     peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
     echo "$places $ours $peer" | awk '{
-        printf "%9s places: stormer-pi %.2f s wall, %.2f s CPU, %6.1f MiB peak", $1, $2, $3, $4 / 1024
-        if (NF > 4) printf " | pi %.2f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f", $5, $6, $7 / 1024, $2 / $5
+        printf "%9s places: stormer-pi %.3f s wall, %.2f s CPU, %6.1f MiB peak", $1, $2, $3, $4 / 1024
+        if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f", $5, $6, $7 / 1024, $2 / $5
     }'
     echo
 done
