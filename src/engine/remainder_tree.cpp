@@ -451,18 +451,20 @@ private:
             const std::uint64_t n = odd_divisor(queries_.first + static_cast<std::int64_t>(i));
             const unsigned long gap = last_exponent - exponents_[i];
             mpz_divexact_ui(multiplier_.get_mpz_t(), lcm.get_mpz_t(), static_cast<unsigned long>(n));
+            // No product here has its result in one of its factors: that
+            // would take fresh memory each time.
             unsigned long end = precision; // x_i is in bits [end - p_i, end) of the product
             if (base_is_two_) {
                 // frac(x_v 2^gap): x_v without its top gap bits.
                 mpz_tdiv_r_2exp(scratch_.get_mpz_t(), x.get_mpz_t(), precision - gap);
-                scratch_ *= multiplier_;
+                mpz_mul(product_.get_mpz_t(), scratch_.get_mpz_t(), multiplier_.get_mpz_t());
                 end -= gap;
             } else {
-                multiplier_ *= power(gap);
-                mpz_mul(scratch_.get_mpz_t(), x.get_mpz_t(), multiplier_.get_mpz_t());
+                mpz_mul(scratch_.get_mpz_t(), multiplier_.get_mpz_t(), power(gap).get_mpz_t());
+                mpz_mul(product_.get_mpz_t(), x.get_mpz_t(), scratch_.get_mpz_t());
             }
             const unsigned long bits = static_cast<unsigned long>(std::bit_width(n)) + guard_bits;
-            leaf(i, bits_of(scratch_, end - bits, bits), bits);
+            leaf(i, bits_of(product_, end - bits, bits), bits);
         }
         done_.fetch_add(count, std::memory_order_relaxed);
     }
@@ -511,7 +513,7 @@ private:
     std::vector<std::vector<Split>> splits_;               // for each level above the blocks
     std::vector<std::vector<unsigned long>> modulus_bits_; // bits of each node's L, from the blocks up
     mpz_class root_lcm_;
-    mpz_class multiplier_, scratch_; // kept from leaf to leaf, so as not to allocate for each
+    mpz_class multiplier_, scratch_, product_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
     double signed_fractions_ = 0; // a double's 53 bits are ample for a sum of fractions
     bool in_doubt_ = false;
