@@ -225,14 +225,6 @@ void release(mpz_class& x)
     released.swap(x);
 }
 
-// x = (x mod 2^bits) * m mod 2^bits
-void multiply_mod_power_of_two(mpz_class& x, const mpz_class& m, unsigned long bits)
-{
-    mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
-    x *= m;
-    mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
-}
-
 class ScaledRemainderTree {
 public:
     ScaledRemainderTree(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
@@ -248,6 +240,7 @@ public:
             ++top_level_;
         }
         bottom_ = std::min(block_level, top_level_);
+        working_.resize(top_level_ + 1);
     }
 
     std::optional<long double> answer()
@@ -324,16 +317,6 @@ private:
                guard_bits;
     }
 
-    // x = x b^e
-    void multiply_by_power(mpz_class& x, unsigned long e)
-    {
-        if (base_is_two_) {
-            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), e);
-        } else {
-            x *= power(e);
-        }
-    }
-
     OddRange range_of(std::size_t level, std::size_t index) const
     {
         const std::size_t first = index << level;
@@ -408,35 +391,41 @@ private:
         const unsigned long lower_precision = precision_of(child_bits[lower], first, upper_first - first);
         const unsigned long upper_precision = precision_of(child_bits[upper], upper_first, upper_count);
 
+        // Each level has its own working numbers, kept from node to node, and
+        // no product goes into one of its own factors: neither takes fresh
+        // memory at every node.
+        WorkingNumbers& working = working_[level];
+
         // x_u = frac(x_v L_v / L_u). Bits of x_v low enough that times the
         // multiplier they stay below a quarter of the last bit kept are left
         // out of the product.
         const unsigned long upper_multiplier_bits = bits_in(split.to_upper);
         const unsigned long unused = precision - upper_precision;
         const unsigned long left_out = unused > upper_multiplier_bits + 2 ? unused - upper_multiplier_bits - 2 : 0;
-        mpz_class upper_x;
-        mpz_tdiv_q_2exp(upper_x.get_mpz_t(), x.get_mpz_t(), left_out);
-        upper_x *= split.to_upper;
+        mpz_class& upper_x = working.upper_x;
+        mpz_tdiv_q_2exp(working.product.get_mpz_t(), x.get_mpz_t(), left_out);
+        mpz_mul(upper_x.get_mpz_t(), working.product.get_mpz_t(), split.to_upper.get_mpz_t());
         mpz_tdiv_r_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - left_out);
         mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), unused - left_out);
         // x_l = frac(x_v (L_v / L_l) b^(E_v - E_l)); one product of x with the
         // whole multiplier costs less than two with its factors.
         const unsigned long gap = exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1];
+        unsigned long product_bits = precision; // x_l is the top of the product's bits below this
         if (base_is_two_) {
-            // x 2^gap mod 2^p is x mod 2^(p - gap) shifted; the shift is left
-            // out of the product and taken off the bits dropped after it.
+            // x 2^gap mod 2^p is x mod 2^(p - gap) shifted: the shift is left
+            // out of the product.
             assert(precision - lower_precision >= gap);
-            multiply_mod_power_of_two(x, split.to_lower, precision - gap);
-            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision - gap);
+            product_bits -= gap;
+            mpz_tdiv_r_2exp(working.multiplier.get_mpz_t(), x.get_mpz_t(), product_bits);
+            mpz_mul(working.product.get_mpz_t(), working.multiplier.get_mpz_t(), split.to_lower.get_mpz_t());
         } else {
-            mpz_class multiplier = split.to_lower;
-            multiply_by_power(multiplier, gap);
-            multiply_mod_power_of_two(x, multiplier, precision);
-            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - lower_precision);
+            mpz_mul(working.multiplier.get_mpz_t(), split.to_lower.get_mpz_t(), power(gap).get_mpz_t());
+            mpz_mul(working.product.get_mpz_t(), x.get_mpz_t(), working.multiplier.get_mpz_t());
         }
+        mpz_tdiv_r_2exp(working.product.get_mpz_t(), working.product.get_mpz_t(), product_bits);
+        mpz_tdiv_q_2exp(x.get_mpz_t(), working.product.get_mpz_t(), product_bits - lower_precision);
 
         descend(level - 1, lower, x, lower_precision);
-        release(x);
         descend(level - 1, upper, upper_x, upper_precision);
     }
 
@@ -513,6 +502,10 @@ private:
     std::vector<std::vector<Split>> splits_;               // for each level above the blocks
     std::vector<std::vector<unsigned long>> modulus_bits_; // bits of each node's L, from the blocks up
     mpz_class root_lcm_;
+    struct WorkingNumbers {
+        mpz_class upper_x, multiplier, product;
+    };
+    std::vector<WorkingNumbers> working_;      // for each level above the blocks
     mpz_class multiplier_, scratch_, product_; // kept from leaf to leaf, so as not to allocate for each
     std::map<unsigned long, mpz_class> powers_;
     double signed_fractions_ = 0; // a double's 53 bits are ample for a sum of fractions
