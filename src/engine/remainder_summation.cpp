@@ -359,7 +359,7 @@ RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max
 {
     // The memory check below counts on the address space of one run being
     // given back before the next.
-    share_one_heap_between_threads();
+    choose_heaps_for_threads();
 }
 
 std::size_t RemainderEngine::memory_needed(std::int32_t limb_count) const

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -132,7 +133,16 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
     }
 }
 
-void share_one_heap_between_threads() { ::mallopt(M_ARENA_MAX, 1); }
+void choose_heaps_for_threads()
+{
+    const auto limited = [](int resource) {
+        rlimit limit{};
+        return ::getrlimit(resource, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+    };
+    if (limited(RLIMIT_AS) || limited(RLIMIT_DATA)) {
+        ::mallopt(M_ARENA_MAX, 1);
+    }
+}
 
 void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
 {
