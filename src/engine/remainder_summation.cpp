@@ -143,18 +143,47 @@ std::int64_t estimate_powers_run_out(double log2_y, unsigned long m)
     return static_cast<std::int64_t>((log2_y / std::log2(static_cast<double>(m)) - 1) / 2);
 }
 
-std::uint64_t power_mod(std::uint64_t base, std::uint64_t exponent, std::uint64_t modulus)
-{
-    std::uint64_t power = 1 % modulus;
-    base %= modulus;
-    for (; exponent > 0; exponent /= 2) {
-        if (exponent % 2 == 1) {
-            power = power * base % modulus;
-        }
-        base = base * base % modulus;
+// Products modulo an odd divisor n < 2^26 without a division: a product of
+// two residues is exact in a double, so its quotient by n from the
+// reciprocal is off by one at most.
+class SmallModulus {
+public:
+    explicit SmallModulus(std::uint64_t n) : n_(n), reciprocal_(1.0 / static_cast<double>(n))
+    {
+        assert(n < (std::uint64_t{1} << 26));
     }
-    return power;
-}
+
+    std::uint64_t multiply(std::uint64_t a, std::uint64_t b) const
+    {
+        const std::uint64_t product = a * b;
+        const auto quotient = static_cast<std::uint64_t>(static_cast<double>(product) * reciprocal_);
+        auto remainder = static_cast<std::int64_t>(product - quotient * n_);
+        const auto n = static_cast<std::int64_t>(n_);
+        if (remainder < 0) {
+            remainder += n;
+        } else if (remainder >= n) {
+            remainder -= n;
+        }
+        return static_cast<std::uint64_t>(remainder);
+    }
+
+    std::uint64_t power(std::uint64_t base, std::uint64_t exponent) const
+    {
+        std::uint64_t power = 1 % n_;
+        base %= n_;
+        for (; exponent > 0; exponent /= 2) {
+            if (exponent % 2 == 1) {
+                power = multiply(power, base);
+            }
+            base = multiply(base, base);
+        }
+        return power;
+    }
+
+private:
+    std::uint64_t n_;
+    double reciprocal_;
+};
 
 // y * sum over k >= first of (-1)^k / (n_k m^n_k).
 long double scaled_tail(unsigned long scale, std::int32_t places, unsigned long m, std::int64_t first)
@@ -258,9 +287,10 @@ void residues_of_whole_quotients(RunPlan& plan, std::int64_t first, std::int64_t
 {
     const auto d = static_cast<std::uint64_t>(plan.places);
     for (std::int64_t k = first; k < end; ++k) {
+        const SmallModulus modulo(odd_divisor(k));
         const std::uint64_t n = odd_divisor(k);
         plan.residues[0][static_cast<std::size_t>(k)] =
-            static_cast<std::uint32_t>(3 * power_mod(5, d, n) % n * power_mod(2, d + 3 - 3 * n, n) % n);
+            static_cast<std::uint32_t>(modulo.multiply(3 * modulo.power(5, d) % n, modulo.power(2, d + 3 - 3 * n)));
         if (k % whole_quotients_a_unit == 0) {
             plan.done[whole_work].fetch_add(1, std::memory_order_relaxed);
         }
