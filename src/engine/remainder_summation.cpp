@@ -448,8 +448,13 @@ void prepare(RunPlan& plan, std::array<long double, 3>& tails)
     plan.units[2] = 2 * static_cast<double>(plan.counts[2]);
     plan.units[pi_work] = static_cast<double>(plan.places);
     plan.units[whole_work] = static_cast<double>(plan.whole_quotients / whole_quotients_a_unit);
-    // What a unit takes, in microseconds of one core, at the largest size.
-    plan.unit_cost = {1.15, 1.45, 1.65, 0.56, 3.0};
+    // What a unit takes, in microseconds of one core: measured at the largest
+    // size, and scaled as measured from 100,000 places up (a tree's leaf costs
+    // more in a bigger tree, as does a digit of pi, but not alike).
+    const double size = static_cast<double>(plan.places) / 1.6e6;
+    const double tree_scale = std::cbrt(size);
+    const double pi_scale = std::pow(size, 0.23);
+    plan.unit_cost = {0.68 * tree_scale, 1.11 * tree_scale, 1.23 * tree_scale, 0.80 * pi_scale, 6.7};
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
 }
 
