@@ -34,6 +34,7 @@
 #include <functional>
 #include <gmpxx.h>
 #include <memory>
+#include <mutex>
 #include <mpfr.h>
 #include <optional>
 #include <string>
@@ -252,6 +253,18 @@ void write_limbs(std::string_view digits, LimbSpan result)
     }
 }
 
+// A tree's divisors, made by the first of the trees over its terms to need
+// them and given back by the last.
+struct SharedDivisors {
+    SharedDivisors(std::int64_t first, std::int64_t end) : first(first), end(end) {}
+
+    std::int64_t first;
+    std::int64_t end;
+    std::once_flag made;
+    std::shared_ptr<const DivisorTree> tree;
+    std::atomic<int> users{1};
+};
+
 // Everything one run works out, and the work that fills it in.
 struct RunPlan {
     std::int32_t places = 0;
@@ -263,6 +276,7 @@ struct RunPlan {
     mpz_class odd_part_of_y8;                           // 3 5^D: Y_8 = 3 5^D 2^(D+3)
     std::array<std::vector<std::uint32_t>, 3> residues; // floor(Y_m / m^n_k) mod n_k
     std::vector<std::optional<long double>> fractions;  // F, one part for each tree; empty if in doubt
+    std::vector<std::unique_ptr<SharedDivisors>> divisors; // for the trees, each shared by those over its terms
     std::string pi_digits;
     // Work done, in units of each kind, the units to do, and what a unit is
     // worth in time: the three trees, the digits of pi, the whole quotients.
@@ -297,6 +311,20 @@ void residues_of_whole_quotients(RunPlan& plan, std::int64_t first, std::int64_t
     }
 }
 
+// [first, end) cut into this many runs of about the same length.
+std::vector<std::pair<std::int64_t, std::int64_t>> cut(std::int64_t first, std::int64_t end, std::int64_t parts)
+{
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    for (std::int64_t part = 0; part < parts; ++part) {
+        const std::int64_t from = first + (end - first) * part / parts;
+        const std::int64_t to = first + (end - first) * (part + 1) / parts;
+        if (from < to) {
+            runs.emplace_back(from, to);
+        }
+    }
+    return runs;
+}
+
 // The tasks of a run, longest first, so that the threads finish close together.
 std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
 {
@@ -305,32 +333,58 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
         std::function<void()> work;
     };
     std::vector<Task> tasks;
-    plan.fractions.assign(3 * chunks_per_base, 0.0L);
-    const auto add_chunks = [&](std::size_t i, const mpz_class& y, PowerQueries queries) {
-        const std::int64_t length = queries.end - queries.first;
-        for (unsigned c = 0; c < chunks_per_base; ++c) {
-            PowerQueries chunk = queries;
-            chunk.first = queries.first + length * c / chunks_per_base;
-            chunk.end = queries.first + length * (c + 1) / chunks_per_base;
-            if (chunk.first == chunk.end) {
-                continue;
+    const auto divisors_for = [&](std::int64_t first, std::int64_t end) -> SharedDivisors& {
+        for (const std::unique_ptr<SharedDivisors>& shared : plan.divisors) {
+            if (shared->first == first && shared->end == end) {
+                ++shared->users;
+                return *shared;
             }
-            const std::size_t slot = i * chunks_per_base + c;
-            const auto count = static_cast<std::size_t>(chunk.end - chunk.first);
-            tasks.push_back({plan.unit_cost[i] * 2 * static_cast<double>(count), [&plan, &y, chunk, i, slot, count] {
-                                 const std::span<std::uint32_t> residues(plan.residues[i].data() + chunk.first, count);
-                                 plan.fractions[slot] = answer_power_queries(y, chunk, residues, plan.done[i]);
-                             }});
         }
+        plan.divisors.push_back(std::make_unique<SharedDivisors>(first, end));
+        return *plan.divisors.back();
+    };
+    const auto add_tree = [&](std::size_t i, const mpz_class& y, PowerQueries chunk) {
+        SharedDivisors& divisors = divisors_for(chunk.first, chunk.end);
+        const std::size_t slot = plan.fractions.size();
+        plan.fractions.emplace_back(0.0L);
+        const auto count = static_cast<std::size_t>(chunk.end - chunk.first);
+        tasks.push_back({plan.unit_cost[i] * 2 * static_cast<double>(count), [&plan, &y, &divisors, chunk, i, slot, count] {
+                             std::call_once(divisors.made,
+                                            [&] { divisors.tree = divisor_tree(divisors.first, divisors.end); });
+                             const std::span<std::uint32_t> residues(plan.residues[i].data() + chunk.first, count);
+                             plan.fractions[slot] =
+                                 answer_power_queries(y, chunk, *divisors.tree, residues, plan.done[i]);
+                             if (--divisors.users == 0) {
+                                 divisors.tree.reset();
+                             }
+                         }});
     };
     const auto d = static_cast<unsigned long>(plan.places);
     const std::int64_t whole = plan.whole_quotients;
     tasks.push_back({plan.unit_cost[whole_work] * plan.units[whole_work],
                      [&plan, whole] { residues_of_whole_quotients(plan, 0, whole); }});
-    add_chunks(0, plan.odd_part_of_y8,
-               PowerQueries{.base = 2, .scale = 3, .offset = d + 3, .first = whole, .end = plan.counts[0]});
+    const PowerQueries eights{.base = 2, .scale = 3, .offset = d + 3};
+    for (const auto& [first, end] : cut(whole, plan.counts[0], chunks_per_base)) {
+        PowerQueries chunk = eights;
+        chunk.first = first;
+        chunk.end = end;
+        add_tree(0, plan.odd_part_of_y8, chunk);
+    }
+    // Base 239's terms are the first of base 57's: the same runs, so that
+    // the two share their divisors; base 57's further terms in runs of about
+    // that length.
+    const std::int64_t shared_terms = plan.counts[2];
+    auto runs_of_57 = cut(0, shared_terms, chunks_per_base);
+    const std::int64_t further_runs =
+        shared_terms > 0 ? std::max<std::int64_t>(1, (plan.counts[1] - shared_terms) * chunks_per_base / shared_terms)
+                         : chunks_per_base;
+    for (const auto& run : cut(shared_terms, plan.counts[1], further_runs)) {
+        runs_of_57.push_back(run);
+    }
     for (const std::size_t i : {1, 2}) {
-        add_chunks(i, plan.y[i], PowerQueries{.base = series_of_pi[i].base, .first = 0, .end = plan.counts[i]});
+        for (const auto& [first, end] : i == 1 ? runs_of_57 : cut(0, shared_terms, chunks_per_base)) {
+            add_tree(i, plan.y[i], PowerQueries{.base = series_of_pi[i].base, .first = first, .end = end});
+        }
     }
     tasks.push_back({plan.units[pi_work] * plan.unit_cost[pi_work], [&plan] {
                          plan.pi_digits = digits_of_pi(plan.places, plan.ten_to_places);

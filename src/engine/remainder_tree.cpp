@@ -22,6 +22,7 @@
 #include <cassert>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -218,6 +219,8 @@ unsigned __int128 bits_of(const mpz_class& x, unsigned long from, unsigned long 
     return count == 128 ? bits : bits & ((static_cast<unsigned __int128>(1) << count) - 1);
 }
 
+unsigned long bits_in(const mpz_class& x) { return static_cast<unsigned long>(mpz_sizeinbase(x.get_mpz_t(), 2)); }
+
 // Gives back the memory of a number no longer needed.
 void release(mpz_class& x)
 {
@@ -225,40 +228,13 @@ void release(mpz_class& x)
     released.swap(x);
 }
 
-class ScaledRemainderTree {
-public:
-    ScaledRemainderTree(const mpz_class& y, const PowerQueries& queries, std::span<std::uint32_t> residues,
-                        std::atomic<std::uint64_t>& done)
-        : y_(y), queries_(queries), base_is_two_(queries.base == 2),
-          log2_base_(std::log2(static_cast<double>(queries.base))), residues_(residues), done_(done)
-    {
-        assert(queries.base == 2 || queries.base % 2 == 1);
-        for (std::int64_t k = queries.first; k < queries.end; ++k) {
-            exponents_.push_back(queries.exponent_of(k));
-        }
-        while (nodes_at(exponents_.size(), top_level_) > 1) {
-            ++top_level_;
-        }
-        bottom_ = std::min(block_level, top_level_);
-        working_.resize(top_level_ + 1);
-    }
+} // namespace
 
-    std::optional<long double> answer()
-    {
-        if (exponents_.empty()) {
-            return 0.0L;
-        }
-        build();
-        const unsigned long precision = precision_of(modulus_bits_.back()[0], 0, exponents_.size());
-        mpz_class x = root_fraction(precision);
-        descend(top_level_, 0, x, precision);
-        if (in_doubt_) {
-            return std::nullopt;
-        }
-        return signed_fractions_;
-    }
-
-private:
+// The least common multiples of the divisors n_k of a run of terms: the
+// blocks', then each node's as the splits that carry a fraction down to its
+// children, up to the root's. They depend on the terms alone, so every
+// series over the same terms shares them.
+struct DivisorTree {
     // What a node hands its children: x_u = frac(x_v to_upper) and
     // x_l = frac(x_v to_lower b^(E_v - E_l)).
     struct Split {
@@ -266,6 +242,98 @@ private:
         mpz_class to_lower; // L_v / L_l
     };
 
+    DivisorTree(std::int64_t first_term, std::int64_t end_term);
+
+    std::size_t leaves() const { return leaf_count; }
+
+    // The divisors of the node's leaves.
+    OddRange range_of(std::size_t level, std::size_t index) const
+    {
+        const std::size_t first = index << level;
+        const std::size_t last = std::min(first + (std::size_t{1} << level), leaf_count) - 1;
+        return {odd_divisor(first_term + static_cast<std::int64_t>(first)),
+                odd_divisor(first_term + static_cast<std::int64_t>(last))};
+    }
+
+    std::int64_t first_term;
+    std::size_t leaf_count;
+    std::size_t top_level = 0;
+    std::size_t bottom = 0; // the level of the blocks, whose leaves come straight from them
+    std::vector<mpz_class> block_lcms;
+    std::vector<std::vector<Split>> splits;               // for each level above the blocks
+    std::vector<std::vector<unsigned long>> modulus_bits; // bits of each node's L, from the blocks up
+    mpz_class root_lcm;
+};
+
+// L_v = L_l (L_u / g) with g = gcd(L_l, L_u), from the blocks up.
+DivisorTree::DivisorTree(std::int64_t first_term, std::int64_t end_term)
+    : first_term(first_term), leaf_count(static_cast<std::size_t>(end_term - first_term))
+{
+    assert(leaf_count > 0);
+    while (nodes_at(leaf_count, top_level) > 1) {
+        ++top_level;
+    }
+    bottom = std::min(block_level, top_level);
+    const std::vector<std::uint32_t> primes = odd_primes_below(static_cast<std::uint32_t>(leaf_count));
+    for (std::size_t index = 0; index < nodes_at(leaf_count, bottom); ++index) {
+        block_lcms.push_back(lcm_of(primes, range_of(bottom, index)));
+    }
+    std::vector<mpz_class> lcms = block_lcms;
+    modulus_bits.emplace_back();
+    for (const mpz_class& lcm : lcms) {
+        modulus_bits.back().push_back(bits_in(lcm));
+    }
+    for (std::size_t level = bottom + 1; level <= top_level; ++level) {
+        std::vector<mpz_class> above(nodes_at(leaf_count, level));
+        std::vector<Split> level_splits(above.size());
+        modulus_bits.emplace_back();
+        for (std::size_t j = 0; j < above.size(); ++j) {
+            const std::size_t lower = 2 * j;
+            const std::size_t upper = lower + 1;
+            if (upper < lcms.size()) {
+                SmallProduct common = common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
+                divide_exactly(level_splits[j].to_upper, level_splits[j].to_lower, lcms[lower], lcms[upper], common);
+                above[j] = lcms[lower] * level_splits[j].to_lower;
+            } else {
+                above[j] = std::move(lcms[lower]);
+            }
+            modulus_bits.back().push_back(bits_in(above[j]));
+        }
+        lcms = std::move(above);
+        splits.push_back(std::move(level_splits));
+    }
+    root_lcm = std::move(lcms[0]);
+}
+
+namespace {
+
+class ScaledRemainderTree {
+public:
+    ScaledRemainderTree(const mpz_class& y, const PowerQueries& queries, const DivisorTree& divisors,
+                        std::span<std::uint32_t> residues, std::atomic<std::uint64_t>& done)
+        : y_(y), queries_(queries), divisors_(divisors), base_is_two_(queries.base == 2),
+          log2_base_(std::log2(static_cast<double>(queries.base))), residues_(residues), done_(done)
+    {
+        assert(queries.base == 2 || queries.base % 2 == 1);
+        assert(divisors.first_term == queries.first && divisors.leaves() == residues.size());
+        for (std::int64_t k = queries.first; k < queries.end; ++k) {
+            exponents_.push_back(queries.exponent_of(k));
+        }
+        working_.resize(divisors.top_level + 1);
+    }
+
+    std::optional<long double> answer()
+    {
+        const unsigned long precision = precision_of(divisors_.modulus_bits.back()[0], 0, exponents_.size());
+        mpz_class x = root_fraction(precision);
+        descend(divisors_.top_level, 0, x, precision);
+        if (in_doubt_) {
+            return std::nullopt;
+        }
+        return signed_fractions_;
+    }
+
+private:
     // The one division: X_root = floor(y 2^p / (L_root b^E_root)) mod 2^p, to
     // within a few units. Of the modulus only as many top bits as the
     // quotient has, and some to spare, take part, so neither the power nor
@@ -274,7 +342,7 @@ private:
     {
         constexpr unsigned long spare_bits = 64;
         const unsigned long e = exponents_.back();
-        const mpz_class lcm = std::move(root_lcm_);
+        const mpz_class& lcm = divisors_.root_lcm;
         mpz_class power = 1;
         unsigned long dropped = 0; // the modulus is L power 2^dropped
         if (base_is_two_) {
@@ -317,64 +385,12 @@ private:
                guard_bits;
     }
 
-    OddRange range_of(std::size_t level, std::size_t index) const
-    {
-        const std::size_t first = index << level;
-        const std::size_t last = std::min(first + (std::size_t{1} << level), exponents_.size()) - 1;
-        return {odd_divisor(queries_.first + static_cast<std::int64_t>(first)),
-                odd_divisor(queries_.first + static_cast<std::int64_t>(last))};
-    }
-
-    static unsigned long bits_in(const mpz_class& x)
-    {
-        return static_cast<unsigned long>(mpz_sizeinbase(x.get_mpz_t(), 2));
-    }
-
-    // The blocks' L, then each level's splits, up to the root's L:
-    // L_v = L_l (L_u / g) with g = gcd(L_l, L_u).
-    void build()
-    {
-        const std::size_t leaf_count = exponents_.size();
-        const std::vector<std::uint32_t> primes = odd_primes_below(static_cast<std::uint32_t>(leaf_count));
-        for (std::size_t index = 0; index < nodes_at(leaf_count, bottom_); ++index) {
-            block_lcms_.push_back(lcm_of(primes, range_of(bottom_, index)));
-        }
-        done_ += leaf_count / 2;
-        std::vector<mpz_class> lcms = block_lcms_;
-        modulus_bits_.emplace_back();
-        for (const mpz_class& lcm : lcms) {
-            modulus_bits_.back().push_back(bits_in(lcm));
-        }
-        for (std::size_t level = bottom_ + 1; level <= top_level_; ++level) {
-            std::vector<mpz_class> above(nodes_at(leaf_count, level));
-            std::vector<Split> splits(above.size());
-            modulus_bits_.emplace_back();
-            for (std::size_t j = 0; j < above.size(); ++j) {
-                const std::size_t lower = 2 * j;
-                const std::size_t upper = lower + 1;
-                if (upper < lcms.size()) {
-                    SmallProduct common =
-                        common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
-                    divide_exactly(splits[j].to_upper, splits[j].to_lower, lcms[lower], lcms[upper], common);
-                    above[j] = lcms[lower] * splits[j].to_lower;
-                } else {
-                    above[j] = std::move(lcms[lower]);
-                }
-                modulus_bits_.back().push_back(bits_in(above[j]));
-            }
-            lcms = std::move(above);
-            splits_.push_back(std::move(splits));
-        }
-        root_lcm_ = std::move(lcms[0]);
-        done_ += leaf_count - leaf_count / 2;
-    }
-
     // x holds X_v with `precision` bits for the node at (level, index).
     void descend(std::size_t level, std::size_t index, mpz_class& x, unsigned long precision)
     {
         const std::size_t first = index << level;
-        if (level == bottom_) {
-            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), block_lcms_[index], x,
+        if (level == divisors_.bottom) {
+            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), divisors_.block_lcms[index], x,
                          precision);
             return;
         }
@@ -386,8 +402,8 @@ private:
             return;
         }
         const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), exponents_.size() - upper_first);
-        const Split& split = splits_[level - 1 - bottom_][index];
-        const std::vector<unsigned long>& child_bits = modulus_bits_[level - 1 - bottom_];
+        const DivisorTree::Split& split = divisors_.splits[level - 1 - divisors_.bottom][index];
+        const std::vector<unsigned long>& child_bits = divisors_.modulus_bits[level - 1 - divisors_.bottom];
         const unsigned long lower_precision = precision_of(child_bits[lower], first, upper_first - first);
         const unsigned long upper_precision = precision_of(child_bits[upper], upper_first, upper_count);
 
@@ -491,17 +507,12 @@ private:
 
     const mpz_class& y_;
     PowerQueries queries_;
+    const DivisorTree& divisors_;
     bool base_is_two_;
     double log2_base_;
     std::span<std::uint32_t> residues_;
     std::atomic<std::uint64_t>& done_;
     std::vector<unsigned long> exponents_;
-    std::size_t top_level_ = 0;
-    std::size_t bottom_ = 0; // the level of the blocks, whose leaves come straight from them
-    std::vector<mpz_class> block_lcms_;
-    std::vector<std::vector<Split>> splits_;               // for each level above the blocks
-    std::vector<std::vector<unsigned long>> modulus_bits_; // bits of each node's L, from the blocks up
-    mpz_class root_lcm_;
     struct WorkingNumbers {
         mpz_class upper_x, multiplier, product;
     };
@@ -521,9 +532,16 @@ unsigned long PowerQueries::exponent_of(std::int64_t k) const
 
 std::uint64_t odd_divisor(std::int64_t k) { return static_cast<std::uint64_t>(2 * k + 1); }
 
+std::shared_ptr<const DivisorTree> divisor_tree(std::int64_t first, std::int64_t end)
+{
+    return std::make_shared<const DivisorTree>(first, end);
+}
+
 std::optional<long double> answer_power_queries(const mpz_class& y, const PowerQueries& queries,
-                                                std::span<std::uint32_t> residues, std::atomic<std::uint64_t>& done)
+                                                const DivisorTree& divisors, std::span<std::uint32_t> residues,
+                                                std::atomic<std::uint64_t>& done)
 {
     assert(residues.size() == static_cast<std::size_t>(queries.end - queries.first));
-    return ScaledRemainderTree(y, queries, residues, done).answer();
+    done += residues.size(); // the share of the work that went into the divisors
+    return ScaledRemainderTree(y, queries, divisors, residues, done).answer();
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <gmpxx.h>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -20,12 +21,20 @@ struct PowerQueries {
     unsigned long exponent_of(std::int64_t k) const;
 };
 
+// The divisors n_k of the terms k = first..end-1 made ready for the queries
+// of every series over those terms (the costly part of it, their least
+// common multiples, depends on the terms alone).
+struct DivisorTree;
+std::shared_ptr<const DivisorTree> divisor_tree(std::int64_t first, std::int64_t end);
+
 // Writes residues[k - queries.first] for every k of the queries and returns
 // the sum over them of (-1)^k frac(y / b^e_k) / n_k, to far better than 1e-12.
 // Empty when some quotient lands too close to a whole number to tell its
-// floor (about one chance in 10^15 a query). Adds one to done for every query
-// answered and about as much again while it prepares.
+// floor (about one chance in 10^15 a query). The divisors are those of the
+// queries' terms. Adds one to done for every query answered and as much again
+// for the divisors, at the start.
 std::optional<long double> answer_power_queries(const mpz_class& y, const PowerQueries& queries,
-                                                std::span<std::uint32_t> residues, std::atomic<std::uint64_t>& done);
+                                                const DivisorTree& divisors, std::span<std::uint32_t> residues,
+                                                std::atomic<std::uint64_t>& done);
 
 std::uint64_t odd_divisor(std::int64_t k);
