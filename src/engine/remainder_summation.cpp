@@ -361,8 +361,12 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
     };
     const auto d = static_cast<unsigned long>(plan.places);
     const std::int64_t whole = plan.whole_quotients;
-    tasks.push_back({plan.unit_cost[whole_work] * plan.units[whole_work],
-                     [&plan, whole] { residues_of_whole_quotients(plan, 0, whole); }});
+    // The whole quotients in short runs: the last tasks to be taken, so
+    // neither thread waits long for the other at the end.
+    for (const auto& [first, end] : cut(0, whole, chunks_per_base)) {
+        tasks.push_back({plan.unit_cost[whole_work] * static_cast<double>(end - first) / whole_quotients_a_unit,
+                         [&plan, first, end] { residues_of_whole_quotients(plan, first, end); }});
+    }
     const PowerQueries eights{.base = 2, .scale = 3, .offset = d + 3};
     for (const auto& [first, end] : cut(whole, plan.counts[0], chunks_per_base)) {
         PowerQueries chunk = eights;
