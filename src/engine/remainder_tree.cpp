@@ -11,8 +11,9 @@
 // p_v enough bits to know every leaf below it to guard_bits beyond 1/n_i.
 //
 // The n_i are consecutive odd numbers, which share their small prime factors:
-// near the root L_v is half the size of their product or less, and so are
-// the numbers carried down the tree.
+// near the root L_v has about half the bits of their product, and so have the
+// numbers carried down the tree. The least common multiples depend on the
+// terms alone (DivisorTree), so the series over the same terms share them.
 
 #include "engine/remainder_tree.h"
 
