@@ -363,7 +363,9 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
     const std::int64_t whole = plan.whole_quotients;
     // The whole quotients in short runs: the last tasks to be taken, so
     // neither thread waits long for the other at the end.
-    for (const auto& [first, end] : cut(0, whole, chunks_per_base)) {
+    for (const auto& run : cut(0, whole, chunks_per_base)) {
+        const std::int64_t first = run.first;
+        const std::int64_t end = run.second;
         tasks.push_back({plan.unit_cost[whole_work] * static_cast<double>(end - first) / whole_quotients_a_unit,
                          [&plan, first, end] { residues_of_whole_quotients(plan, first, end); }});
     }
