@@ -301,8 +301,8 @@ void residues_of_whole_quotients(RunPlan& plan, std::int64_t first, std::int64_t
 {
     const auto d = static_cast<std::uint64_t>(plan.places);
     for (std::int64_t k = first; k < end; ++k) {
-        const SmallModulus modulo(odd_divisor(k));
         const std::uint64_t n = odd_divisor(k);
+        const SmallModulus modulo(n);
         plan.residues[0][static_cast<std::size_t>(k)] =
             static_cast<std::uint32_t>(modulo.multiply(3 * modulo.power(5, d) % n, modulo.power(2, d + 3 - 3 * n)));
         if (k % whole_quotients_a_unit == 0) {
@@ -380,17 +380,19 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
     // the two share their divisors; base 57's further terms in runs of about
     // that length.
     const std::int64_t shared_terms = plan.counts[2];
-    auto runs_of_57 = cut(0, shared_terms, chunks_per_base);
+    const auto runs_of_239 = cut(0, shared_terms, chunks_per_base);
+    auto runs_of_57 = runs_of_239;
     const std::int64_t further_runs =
         shared_terms > 0 ? std::max<std::int64_t>(1, (plan.counts[1] - shared_terms) * chunks_per_base / shared_terms)
                          : chunks_per_base;
     for (const auto& run : cut(shared_terms, plan.counts[1], further_runs)) {
         runs_of_57.push_back(run);
     }
-    for (const std::size_t i : {1, 2}) {
-        for (const auto& [first, end] : i == 1 ? runs_of_57 : cut(0, shared_terms, chunks_per_base)) {
-            add_tree(i, plan.y[i], PowerQueries{.base = series_of_pi[i].base, .first = first, .end = end});
-        }
+    for (const auto& [first, end] : runs_of_57) {
+        add_tree(1, plan.y[1], PowerQueries{.base = series_of_pi[1].base, .first = first, .end = end});
+    }
+    for (const auto& [first, end] : runs_of_239) {
+        add_tree(2, plan.y[2], PowerQueries{.base = series_of_pi[2].base, .first = first, .end = end});
     }
     tasks.push_back({plan.units[pi_work] * plan.unit_cost[pi_work], [&plan] {
                          plan.pi_digits = digits_of_pi(plan.places, plan.ten_to_places);
@@ -448,7 +450,7 @@ private:
 RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count))
 {
     // The memory check below counts on the address space of one run being
-    // given back before the next.
+    // given back before the next: under a limit, one heap for all threads.
     choose_heaps_for_threads();
 }
 
