@@ -34,8 +34,8 @@
 #include <functional>
 #include <gmpxx.h>
 #include <memory>
-#include <mutex>
 #include <mpfr.h>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -268,14 +268,14 @@ struct SharedDivisors {
 // Everything one run works out, and the work that fills it in.
 struct RunPlan {
     std::int32_t places = 0;
-    std::int64_t zero_term = 0;                         // K
-    std::array<std::int64_t, 3> counts{};               // terms with a non-zero power, for each base
-    std::int64_t whole_quotients = 0;                   // base 8's terms whose quotient is a whole number
-    mpz_class ten_to_places;                            // B = 10^D
-    std::array<mpz_class, 3> y;                         // Y_m
-    mpz_class odd_part_of_y8;                           // 3 5^D: Y_8 = 3 5^D 2^(D+3)
-    std::array<std::vector<std::uint32_t>, 3> residues; // floor(Y_m / m^n_k) mod n_k
-    std::vector<std::optional<long double>> fractions;  // F, one part for each tree; empty if in doubt
+    std::int64_t zero_term = 0;                            // K
+    std::array<std::int64_t, 3> counts{};                  // terms with a non-zero power, for each base
+    std::int64_t whole_quotients = 0;                      // base 8's terms whose quotient is a whole number
+    mpz_class ten_to_places;                               // B = 10^D
+    std::array<mpz_class, 3> y;                            // Y_m
+    mpz_class odd_part_of_y8;                              // 3 5^D: Y_8 = 3 5^D 2^(D+3)
+    std::array<std::vector<std::uint32_t>, 3> residues;    // floor(Y_m / m^n_k) mod n_k
+    std::vector<std::optional<long double>> fractions;     // F, one part for each tree; empty if in doubt
     std::vector<std::unique_ptr<SharedDivisors>> divisors; // for the trees, each shared by those over its terms
     std::string pi_digits;
     // Work done, in units of each kind, the units to do, and what a unit is
@@ -303,8 +303,8 @@ void residues_of_whole_quotients(RunPlan& plan, std::int64_t first, std::int64_t
     for (std::int64_t k = first; k < end; ++k) {
         const std::uint64_t n = odd_divisor(k);
         const SmallModulus modulo(n);
-        plan.residues[0][static_cast<std::size_t>(k)] =
-            static_cast<std::uint32_t>(modulo.multiply(3 * modulo.power(5, d) % n, modulo.power(2, d + 3 - 3 * n)));
+        plan.residues[0][static_cast<std::size_t>(k)] = static_cast<std::uint32_t>(
+            modulo.multiply(modulo.multiply(3, modulo.power(5, d)), modulo.power(2, d + 3 - 3 * n)));
         if (k % whole_quotients_a_unit == 0) {
             plan.done[whole_work].fetch_add(1, std::memory_order_relaxed);
         }
@@ -348,16 +348,15 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
         const std::size_t slot = plan.fractions.size();
         plan.fractions.emplace_back(0.0L);
         const auto count = static_cast<std::size_t>(chunk.end - chunk.first);
-        tasks.push_back({plan.unit_cost[i] * 2 * static_cast<double>(count), [&plan, &y, &divisors, chunk, i, slot, count] {
-                             std::call_once(divisors.made,
-                                            [&] { divisors.tree = divisor_tree(divisors.first, divisors.end); });
-                             const std::span<std::uint32_t> residues(plan.residues[i].data() + chunk.first, count);
-                             plan.fractions[slot] =
-                                 answer_power_queries(y, chunk, *divisors.tree, residues, plan.done[i]);
-                             if (--divisors.users == 0) {
-                                 divisors.tree.reset();
-                             }
-                         }});
+        tasks.push_back(
+            {plan.unit_cost[i] * 2 * static_cast<double>(count), [&plan, &y, &divisors, chunk, i, slot, count] {
+                 std::call_once(divisors.made, [&] { divisors.tree = divisor_tree(divisors.first, divisors.end); });
+                 const std::span<std::uint32_t> residues(plan.residues[i].data() + chunk.first, count);
+                 plan.fractions[slot] = answer_power_queries(y, chunk, *divisors.tree, residues, plan.done[i]);
+                 if (--divisors.users == 0) {
+                     divisors.tree.reset();
+                 }
+             }});
     };
     const auto d = static_cast<unsigned long>(plan.places);
     const std::int64_t whole = plan.whole_quotients;
@@ -369,12 +368,9 @@ std::vector<std::function<void()>> plan_tasks(RunPlan& plan)
         tasks.push_back({plan.unit_cost[whole_work] * static_cast<double>(end - first) / whole_quotients_a_unit,
                          [&plan, first, end] { residues_of_whole_quotients(plan, first, end); }});
     }
-    const PowerQueries eights{.base = 2, .scale = 3, .offset = d + 3};
     for (const auto& [first, end] : cut(whole, plan.counts[0], chunks_per_base)) {
-        PowerQueries chunk = eights;
-        chunk.first = first;
-        chunk.end = end;
-        add_tree(0, plan.odd_part_of_y8, chunk);
+        add_tree(0, plan.odd_part_of_y8,
+                 PowerQueries{.base = 2, .scale = 3, .offset = d + 3, .first = first, .end = end});
     }
     // Base 239's terms are the first of base 57's: the same runs, so that
     // the two share their divisors; base 57's further terms in runs of about

@@ -245,8 +245,6 @@ struct DivisorTree {
 
     DivisorTree(std::int64_t first_term, std::int64_t end_term);
 
-    std::size_t leaves() const { return leaf_count; }
-
     // The divisors of the node's leaves.
     OddRange range_of(std::size_t level, std::size_t index) const
     {
@@ -316,7 +314,7 @@ public:
           log2_base_(std::log2(static_cast<double>(queries.base))), residues_(residues), done_(done)
     {
         assert(queries.base == 2 || queries.base % 2 == 1);
-        assert(divisors.first_term == queries.first && divisors.leaves() == residues.size());
+        assert(divisors.first_term == queries.first && divisors.leaf_count == residues.size());
         for (std::int64_t k = queries.first; k < queries.end; ++k) {
             exponents_.push_back(queries.exponent_of(k));
         }
@@ -391,8 +389,8 @@ private:
     {
         const std::size_t first = index << level;
         if (level == divisors_.bottom) {
-            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first), divisors_.block_lcms[index], x,
-                         precision);
+            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first),
+                         divisors_.block_lcms[index], x, precision);
             return;
         }
         const std::size_t lower = 2 * index;
