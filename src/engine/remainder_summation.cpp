@@ -24,13 +24,10 @@
 #include "engine/remainder_summation.h"
 
 #include <algorithm>
-#include <arb.h>
 #include <array>
 #include <atomic>
 #include <cassert>
 #include <cmath>
-#include <flint/flint.h>
-#include <flint/fmpz.h>
 #include <functional>
 #include <gmpxx.h>
 #include <memory>
@@ -40,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/arb_library.h"
 #include "engine/remainder_tree.h"
 #include "platform/system_io.h"
 #include "platform/threads.h"
