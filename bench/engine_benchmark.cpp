@@ -6,7 +6,7 @@
 
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
-#include "platform/threads.h"
+#include "platform/system_specific.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ void run_engine(benchmark::State& state, PiEngine& engine)
     for (auto _ : state) {
         std::vector<limb> result(static_cast<std::size_t>(limb_count_for(places)));
         StringSink progress;
-        benchmark::DoNotOptimize(engine.sum_into(result, progress));
+        benchmark::DoNotOptimize(engine.sum_into(result, progress, engine.most_threads()));
     }
     state.counters["places"] = places;
 }

@@ -1,10 +1,12 @@
-// engine_check fast PLACES...     the fast engine alone (for /usr/bin/time)
-// engine_check compare PLACES...  both engines, whole results compared
-// Prints one line a size; exits 1 if any comparison fails.
+// engine_check [--threads N] fast PLACES...     the fast engine alone (for /usr/bin/time)
+// engine_check [--threads N] compare PLACES...  both engines, whole results compared
+// The fast engine runs on N threads (default: the usable cores). Prints one
+// line a size; exits 1 if any comparison fails.
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -12,7 +14,7 @@
 
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
-#include "platform/threads.h"
+#include "platform/system_specific.h"
 
 namespace {
 
@@ -29,7 +31,7 @@ Timed run(PiEngine& engine, std::int32_t places)
     timed.result.assign(static_cast<std::size_t>(limb_count_for(places)), 0);
     StringSink progress;
     const auto start = std::chrono::steady_clock::now();
-    const SumOutcome outcome = engine.sum_into(timed.result, progress);
+    const SumOutcome outcome = engine.sum_into(timed.result, progress, engine.most_threads());
     if (outcome.failure == SumFailure::none) {
         timed.terms_used = outcome.terms_used;
     }
@@ -38,23 +40,43 @@ Timed run(PiEngine& engine, std::int32_t places)
     return timed;
 }
 
+// The process's peak address space so far (Linux), for the memory check's figures.
+std::string peak_address_space()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmPeak:")) {
+            return line.substr(7);
+        }
+    }
+    return " unknown";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s fast|compare PLACES...\n", argv[0]);
+    unsigned threads = usable_cores();
+    int first = 1;
+    if (argc > 2 && std::string(argv[1]) == "--threads") {
+        threads = static_cast<unsigned>(std::atoi(argv[2]));
+        first = 3;
+    }
+    if (argc < first + 2 || threads == 0) {
+        std::fprintf(stderr, "usage: %s [--threads N] fast|compare PLACES...\n", argv[0]);
         return 2;
     }
-    const std::string mode = argv[1];
+    choose_heaps_for_threads();
+    const std::string mode = argv[first];
     bool all_same = true;
-    RemainderEngine fast_engine(usable_cores());
+    RemainderEngine fast_engine(threads);
     TermByTermEngine reference_engine;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         const auto places = static_cast<std::int32_t>(std::atol(argv[i]));
         const Timed fast = run(fast_engine, places);
         if (mode == "fast") {
-            std::printf("%d places: %d terms, fast %.3f s\n", places, fast.terms_used.value_or(-1), fast.seconds);
+            std::printf("%d places: %d terms, fast %.3f s, peak address space%s\n", places,
+                        fast.terms_used.value_or(-1), fast.seconds, peak_address_space().c_str());
             continue;
         }
         const Timed reference = run(reference_engine, places);

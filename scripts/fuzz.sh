@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
-scripts/install-packages.sh clang libclang-rt-14-dev
+scripts/install-packages.sh clang libclang-rt-dev
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTORMER_FUZZ=ON -DSTORMER_WERROR=ON \
     -DSTORMER_TESTS=OFF -DSTORMER_BENCHMARKS=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >/dev/null

@@ -51,8 +51,8 @@ TEST(Conversation, TwoRunsThenQuit)
 // Answers at once whatever the size: a result of 3 and one term.
 class InstantEngine : public PiEngine {
 public:
-    std::size_t memory_needed(std::int32_t) const override { return 0; }
-    SumOutcome sum_into(LimbSpan result, TextSink&) override
+    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
+    SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
     {
         result[0] = 3;
         return SumOutcome{1, SumFailure::none};
@@ -157,7 +157,7 @@ TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 TEST(Conversation, OverflowEndsWithStatusOne)
 {
     class OverflowingEngine : public InstantEngine {
-        SumOutcome sum_into(LimbSpan, TextSink& progress) override
+        SumOutcome sum_into(LimbSpan, TextSink& progress, unsigned) override
         {
             print(progress, "add: overflow\n");
             return SumOutcome{2, SumFailure::overflow};

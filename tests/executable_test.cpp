@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "conversation_texts.h"
+#include "sanitizer.h"
 
 using namespace texts;
 namespace fs = std::filesystem;
@@ -226,19 +227,13 @@ TEST(ProgramThroughPipes, SavesIntoItsWorkingDirectory)
     fs::remove_all(directory);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool address_sanitizer = true;
-#else
-constexpr bool address_sanitizer = false;
-#endif
-
 TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStillWork)
 {
     if (address_sanitizer) {
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("memory");
-    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{90} << 20); });
+    const ProgramRun run = run_program(directory, "1600000\n12\nn y\n", [] { limit(RLIMIT_AS, rlim_t{60} << 20); });
     EXPECT_EQ(run.output, opening + prompt + take_that("1599999") + summing +
                               "\a\nNot enough memory for 1599999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                               quit_question + quitting);

@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <mpfr.h>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
+#include "platform/system_io.h"
+#include "platform/system_specific.h"
+#include "sanitizer.h"
 
 namespace {
 
@@ -22,7 +29,7 @@ EngineRun run_engine(PiEngine& engine, std::int32_t limb_count)
     EngineRun run;
     run.result.assign(static_cast<std::size_t>(limb_count), 0);
     StringSink progress;
-    const SumOutcome outcome = engine.sum_into(run.result, progress);
+    const SumOutcome outcome = engine.sum_into(run.result, progress, engine.most_threads());
     if (outcome.failure == SumFailure::none) {
         run.terms_used = outcome.terms_used;
     }
@@ -128,8 +135,8 @@ TEST(RemainderSummation, LargestSizeGivesTheKnownAnswer)
 // A fast engine that cannot vouch for its result, after showing some progress.
 class UntrustedEngine : public PiEngine {
 public:
-    std::size_t memory_needed(std::int32_t) const override { return 0; }
-    SumOutcome sum_into(LimbSpan result, TextSink& progress) override
+    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
+    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned) override
     {
         result[1] = 999;
         print(progress, "<Reached term no. 100>\n<Reached term no. 200>\n");
@@ -161,8 +168,40 @@ TEST(RemainderSummation, ProgressLinesArriveAsTheWorkIsDone)
     std::vector<limb> result(static_cast<std::size_t>(limb_count_for(300'000)));
     TimedSink progress;
     const auto start = std::chrono::steady_clock::now();
-    fast_engine.sum_into(result, progress);
+    fast_engine.sum_into(result, progress, 2);
     const auto end = std::chrono::steady_clock::now();
     ASSERT_EQ(progress.arrivals.size(), 1660U);
     EXPECT_GT(progress.arrivals.back() - progress.arrivals.front(), (end - start) / 4) << "the lines came in one burst";
+}
+
+// Given more threads than the memory that can be had allows, the engine runs
+// on fewer instead of failing an allocation half-way.
+TEST(RemainderEngine, ManyThreadsUnderAnAddressSpaceLimitRunOnFewer)
+{
+    if (address_sanitizer) {
+        GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<limb> result(static_cast<std::size_t>(limb_count_for(400'000)));
+        std::size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const auto limit = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) + (40 << 20);
+        const rlimit address_space{limit, limit};
+        ::setrlimit(RLIMIT_AS, &address_space);
+        choose_heaps_for_threads();
+        RemainderEngine engine(16);
+        const unsigned threads = threads_within_memory(engine, limb_count_for(400'000), memory_can_be_had);
+        if (threads == 0 || threads == 16) {
+            ::_exit(10 + static_cast<int>(threads));
+        }
+        StringSink progress;
+        const SumOutcome outcome = engine.sum_into(result, progress, threads);
+        ::_exit(outcome.failure == SumFailure::none && outcome.terms_used == 221'460 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "ended by a signal" : "exit status " + std::to_string(WEXITSTATUS(status)));
 }

@@ -17,7 +17,7 @@ SummationRun sum_for(std::int32_t asked_places)
 {
     std::vector<limb> result(static_cast<std::size_t>(limb_count_for(asked_places)));
     StringSink progress;
-    const SumOutcome outcome = TermByTermEngine().sum_into(result, progress);
+    const SumOutcome outcome = TermByTermEngine().sum_into(result, progress, 1);
     EXPECT_EQ(outcome.failure, SumFailure::none);
     return SummationRun{result, outcome.terms_used, progress.text()};
 }

@@ -4,12 +4,13 @@
 #include "engine/remainder_summation.h"
 #include "engine/series_summation.h"
 #include "platform/console.h"
-#include "platform/threads.h"
+#include "platform/system_specific.h"
 
 // Command-line arguments are ignored: everything comes from standard input.
 int main()
 {
     report_file_size_limit_as_failure();
+    choose_heaps_for_threads();
     // The streams' blocks live on the heap: the main thread's stack may be
     // as small as a user's limit makes it.
     const auto input = std::make_unique<StandardInput>();

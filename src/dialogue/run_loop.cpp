@@ -112,9 +112,11 @@ std::optional<SummedRun> sum_a_run(TextInput& input, TextSink& out, const RunSer
         }
         print(out, "\nSumming terms...\n\n");
         LimbNumber result = allocate_limb_number(limb_count);
-        if (result.limbs && services.memory_can_be_had(services.engine.memory_needed(limb_count))) {
+        const unsigned threads =
+            result.limbs ? threads_within_memory(services.engine, limb_count, services.memory_can_be_had) : 0;
+        if (threads > 0) {
             const std::int64_t start = services.wall_clock();
-            const SumOutcome outcome = services.engine.sum_into(result.span(), out);
+            const SumOutcome outcome = services.engine.sum_into(result.span(), out, threads);
             const std::int64_t end = services.wall_clock();
             // The program's engine falls back on the term-by-term sum itself.
             assert(outcome.failure != SumFailure::untrusted);

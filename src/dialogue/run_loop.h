@@ -10,6 +10,7 @@
 
 #include "engine/limb_number.h"
 #include "engine/pi_engine.h"
+#include "output/elapsed_time.h"
 #include "platform/byte_source.h"
 #include "platform/system_io.h"
 #include "platform/text_sink.h"

@@ -43,20 +43,35 @@ private:
 
 } // namespace
 
-std::size_t EngineWithFallback::memory_needed(std::int32_t limb_count) const
+unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count,
+                               bool (*memory_can_be_had)(std::size_t bytes))
 {
-    return std::max(fast_.memory_needed(limb_count), fallback_.memory_needed(limb_count));
+    const MemoryNeed need = engine.memory_needed(limb_count);
+    unsigned threads = engine.most_threads();
+    while (threads > 0 && !memory_can_be_had(need.with_threads(threads))) {
+        --threads;
+    }
+    return threads;
 }
 
-SumOutcome EngineWithFallback::sum_into(LimbSpan result, TextSink& progress)
+MemoryNeed EngineWithFallback::memory_needed(std::int32_t limb_count) const
+{
+    const MemoryNeed fast = fast_.memory_needed(limb_count);
+    const MemoryNeed fallback = fallback_.memory_needed(limb_count);
+    return MemoryNeed{std::max(fast.shared, fallback.shared), std::max(fast.per_thread, fallback.per_thread)};
+}
+
+unsigned EngineWithFallback::most_threads() const { return std::max(fast_.most_threads(), fallback_.most_threads()); }
+
+SumOutcome EngineWithFallback::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
 {
     CountingSink counted(progress);
-    const SumOutcome outcome = fast_.sum_into(result, counted);
+    const SumOutcome outcome = fast_.sum_into(result, counted, threads);
     if (outcome.failure != SumFailure::untrusted) {
         return outcome;
     }
     // Both write the same progress lines: only those not yet shown go out.
     std::fill(result.begin(), result.end(), 0);
     SkippingSink rest(progress, counted.written());
-    return fallback_.sum_into(result, rest);
+    return fallback_.sum_into(result, rest, threads);
 }

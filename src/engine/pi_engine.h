@@ -22,25 +22,41 @@ struct SumOutcome {
     SumFailure failure = SumFailure::none;
 };
 
+// Working memory beyond the result that a run needs at its peak, in bytes of
+// address space: some whatever the threads, and some for each thread.
+struct MemoryNeed {
+    std::size_t shared = 0;
+    std::size_t per_thread = 0;
+
+    std::size_t with_threads(unsigned threads) const { return shared + per_thread * threads; }
+};
+
 // What a run loop needs of an engine. Each engine owns its working memory.
 class PiEngine {
 public:
     virtual ~PiEngine() = default;
-    // Working memory beyond the result that a run of this many limbs needs at
-    // its peak, in bytes of address space.
-    virtual std::size_t memory_needed(std::int32_t limb_count) const = 0;
-    // Fills a zeroed result with pi, writing the progress lines to progress,
-    // and returns the terms used, or why it could not.
-    virtual SumOutcome sum_into(LimbSpan result, TextSink& progress) = 0;
+    virtual MemoryNeed memory_needed(std::int32_t limb_count) const = 0;
+    // The most threads a run would start (at least 1).
+    virtual unsigned most_threads() const { return 1; }
+    // Fills a zeroed result with pi on at most `threads` threads, writing the
+    // progress lines to progress, and returns the terms used, or why it could
+    // not.
+    virtual SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) = 0;
 };
+
+// The most threads, from the engine's most down to one, whose memory can be
+// had for a run of this many limbs; 0 where not even one thread's can.
+unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count,
+                               bool (*memory_can_be_had)(std::size_t bytes));
 
 // A fast engine with a slow one behind it for a result the fast one cannot
 // vouch for. Progress lines the fast one wrote are not written again.
 class EngineWithFallback : public PiEngine {
 public:
     EngineWithFallback(PiEngine& fast, PiEngine& fallback) : fast_(fast), fallback_(fallback) {}
-    std::size_t memory_needed(std::int32_t limb_count) const override;
-    SumOutcome sum_into(LimbSpan result, TextSink& progress) override;
+    MemoryNeed memory_needed(std::int32_t limb_count) const override;
+    unsigned most_threads() const override;
+    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
 
 private:
     PiEngine& fast_;

@@ -40,6 +40,7 @@
 #include "engine/arb_library.h"
 #include "engine/remainder_tree.h"
 #include "platform/system_io.h"
+#include "platform/system_specific.h"
 #include "platform/threads.h"
 
 namespace {
@@ -67,9 +68,10 @@ constexpr double tail_cutoff = 1e-30;
 constexpr double log2_close_call = 1e-6;
 // R is a whole number: a sum landing further than this from one is not trusted.
 constexpr long double trust_margin = 0.25L;
-// Threads of the engine: their stack whatever the process's stack limit,
-// enough for the big-number libraries' temporary space.
-constexpr std::size_t thread_stack_bytes = std::size_t{8} << 20;
+// Threads of the engine: their stack whatever the process's stack limit.
+// The deepest seen is some 150 KB (the largest size, the libraries' own
+// temporary space included): ample room.
+constexpr std::size_t thread_stack_bytes = std::size_t{2} << 20;
 // Each base's queries are cut into this many independent trees, so that the
 // threads can share the work out evenly.
 constexpr unsigned chunks_per_base = 4;
@@ -441,21 +443,20 @@ private:
 
 } // namespace
 
-RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count))
-{
-    // The memory check below counts on the address space of one run being
-    // given back before the next: under a limit, one heap for all threads.
-    choose_heaps_for_threads();
-}
+RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count)) {}
 
-std::size_t RemainderEngine::memory_needed(std::int32_t limb_count) const
+MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
 {
-    // Measured under ulimit -v at 1,599,999 places: about 58 MB of address
-    // space beyond the program's own 20 MB, the two thread stacks included.
-    // Per place with room to spare, plus the stacks.
-    constexpr std::size_t fixed_bytes = 3 * thread_stack_bytes;
-    constexpr std::size_t bytes_per_place = 40;
-    return fixed_bytes + bytes_per_place * static_cast<std::size_t>(reported_places_for(limb_count));
+    // Measured as the peak address space of bench/engine_check --threads T
+    // (T = 1, 2, 4, 8; MALLOC_ARENA_MAX=1, as under a limit) from 100,000 to
+    // 1,599,999 places, less the program's own: about 15 bytes a place
+    // whatever the threads, and for each thread its stack and about 5 bytes
+    // a place of working numbers. With room to spare:
+    const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
+    constexpr std::size_t shared_bytes_per_place = 20;
+    constexpr std::size_t thread_bytes_per_place = 6;
+    return MemoryNeed{(std::size_t{1} << 20) + shared_bytes_per_place * places,
+                      thread_stack_bytes + (std::size_t{64} << 10) + thread_bytes_per_place * places};
 }
 
 namespace {
@@ -562,7 +563,7 @@ bool finish(RunPlan& plan, const std::array<long double, 3>& tails, LimbSpan res
 
 } // namespace
 
-SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
+SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
 {
     // All big-number work runs on threads of the engine's own, whose stacks do
     // not depend on the process's stack limit; this thread writes progress.
@@ -574,7 +575,7 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress)
     const auto terms_used = static_cast<std::int32_t>(plan.zero_term + 1);
 
     ProgressPacer pacer(plan, terms_used, progress);
-    run_tasks(plan_tasks(plan), thread_count_, thread_stack_bytes, [&] { pacer.catch_up(); });
+    run_tasks(plan_tasks(plan), std::clamp(threads, 1U, thread_count_), thread_stack_bytes, [&] { pacer.catch_up(); });
     pacer.finish();
 
     bool trusted = false;

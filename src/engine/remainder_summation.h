@@ -10,9 +10,11 @@
 // one.
 class RemainderEngine : public PiEngine {
 public:
+    // At most `thread_count` threads a run.
     explicit RemainderEngine(unsigned thread_count);
-    std::size_t memory_needed(std::int32_t limb_count) const override;
-    SumOutcome sum_into(LimbSpan result, TextSink& progress) override;
+    MemoryNeed memory_needed(std::int32_t limb_count) const override;
+    unsigned most_threads() const override { return thread_count_; }
+    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
 
 private:
     unsigned thread_count_;

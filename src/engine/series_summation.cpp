@@ -6,12 +6,13 @@ constexpr std::size_t working_numbers = 4;
 
 } // namespace
 
-std::size_t TermByTermEngine::memory_needed(std::int32_t limb_count) const
+MemoryNeed TermByTermEngine::memory_needed(std::int32_t limb_count) const
 {
-    return working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count);
+    return MemoryNeed{working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count), 0};
 }
 
-SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress)
+// One thread: each term depends on the one before.
+SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsigned)
 {
     const auto limb_count = static_cast<std::int32_t>(result.size());
     const LimbNumber term_number = allocate_limb_number(limb_count);

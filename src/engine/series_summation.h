@@ -9,6 +9,6 @@
 // beside the result (term and the three powers), taken for each run.
 class TermByTermEngine : public PiEngine {
 public:
-    std::size_t memory_needed(std::int32_t limb_count) const override;
-    SumOutcome sum_into(LimbSpan result, TextSink& progress) override;
+    MemoryNeed memory_needed(std::int32_t limb_count) const override;
+    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
 };

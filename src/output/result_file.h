@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engine/limb_number.h"
+#include "output/elapsed_time.h"
 #include "platform/system_io.h"
 #include "platform/text_sink.h"
 

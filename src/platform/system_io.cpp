@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -81,12 +80,4 @@ bool memory_can_be_had(std::size_t bytes)
     return true;
 }
 
-void give_back_free_memory() { ::malloc_trim(0); }
-
 std::int64_t system_wall_clock() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
-{
-    const auto e = static_cast<long>(elapsed_seconds);
-    return ElapsedTime{e / 86400, (e / 3600) % 24, (e / 60) % 60, e % 60};
-}

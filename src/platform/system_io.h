@@ -53,20 +53,6 @@ const FileCalls& system_file_calls();
 // has to be found before they start.
 bool memory_can_be_had(std::size_t bytes);
 
-// Returns the heap's free memory to the system, so that the address space a
-// large run used is there again for the next.
-void give_back_free_memory();
-
 // Wall-clock time in whole seconds; only differences are used.
 using WallClock = std::int64_t (*)();
 std::int64_t system_wall_clock();
-
-// Elapsed wall-clock time as the reports show it; the divisions truncate
-// toward zero, so a clock set back during a run gives negative fields.
-struct ElapsedTime {
-    long days = 0;
-    long hours = 0;
-    long minutes = 0;
-    long seconds = 0;
-};
-ElapsedTime split_elapsed(std::int64_t elapsed_seconds);

@@ -4,15 +4,14 @@
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
-#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
+
+#include "platform/system_specific.h"
 
 namespace {
 
@@ -47,16 +46,6 @@ extern "C" void* work_on_queue(void* opaque)
 
 } // namespace
 
-unsigned usable_cores()
-{
-    cpu_set_t cores;
-    if (sched_getaffinity(0, sizeof cores, &cores) != 0) {
-        return 1;
-    }
-    const int count = CPU_COUNT(&cores);
-    return count > 0 ? static_cast<unsigned>(count) : 1;
-}
-
 namespace {
 
 // A thread stack of our own, given back as soon as its thread has ended (a
@@ -66,7 +55,8 @@ class ThreadStack {
 public:
     explicit ThreadStack(std::size_t bytes) : bytes_(bytes + guard_bytes())
     {
-        void* mapped = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        void* mapped =
+            ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | stack_mapping_flags(), -1, 0);
         if (mapped != MAP_FAILED) {
             base_ = static_cast<char*>(mapped);
             ::mprotect(base_, guard_bytes(), PROT_NONE);
@@ -130,17 +120,6 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
     }
     for (const pthread_t thread : threads) {
         pthread_join(thread, nullptr);
-    }
-}
-
-void choose_heaps_for_threads()
-{
-    const auto limited = [](int resource) {
-        rlimit limit{};
-        return ::getrlimit(resource, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
-    };
-    if (limited(RLIMIT_AS) || limited(RLIMIT_DATA)) {
-        ::mallopt(M_ARENA_MAX, 1);
     }
 }
 

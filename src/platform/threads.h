@@ -4,9 +4,6 @@
 #include <functional>
 #include <span>
 
-// The cores this process may run on (at least 1).
-unsigned usable_cores();
-
 // Runs every task on up to `thread_count` threads of its own, each with a
 // stack of `stack_bytes` whatever the process's stack limit, each thread
 // taking the next task as soon as it is done with one. Meanwhile the calling
@@ -19,10 +16,3 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
 // Runs work on a thread of its own with a stack of `stack_bytes`, and waits
 // for it (or runs it here where no thread can be had).
 void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
-
-// A heap of its own for each thread spares the threads a shared lock (some
-// 5 percent of a run), but the C library reserves 64 MiB of address space for
-// each such heap, for good: under a limit on address space the memory check
-// could no longer foresee what a run needs, so there every thread allocates
-// from the one heap.
-void choose_heaps_for_threads();

@@ -1,0 +1,20 @@
+// The portable fallbacks of system_specific.h, for any POSIX system.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "platform/system_specific.h"
+
+unsigned usable_cores()
+{
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+// The system's allocator decides; nothing to choose.
+void choose_heaps_for_threads() {}
+
+// The system's allocator gives memory back as it sees fit.
+void give_back_free_memory() {}
+
+int stack_mapping_flags() { return 0; }

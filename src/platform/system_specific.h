@@ -1,0 +1,29 @@
+#pragma once
+
+// What this program asks of the system beyond POSIX, each in one place:
+// system_linux.cpp holds the Linux and GNU C library calls, and
+// system_portable.cpp what any POSIX system can do instead. A port to another
+// system adds a file beside them (and picks it in CMakeLists.txt); no caller
+// changes.
+
+#include <cstddef>
+
+// The cores this process may use (at least 1): where the system says, those
+// it may be scheduled on, and no more than a CPU quota set on its control
+// group allows.
+unsigned usable_cores();
+
+// A heap of its own for each thread spares the threads a shared lock, but
+// the C library reserves address space for each such heap for good: under a
+// limit on address space every thread allocates from the one heap instead,
+// so that the memory check can foresee what a run needs. Chosen once, at the
+// start of the program.
+void choose_heaps_for_threads();
+
+// Returns the heap's free memory to the system, so that the address space a
+// large run used is there again for the next.
+void give_back_free_memory();
+
+// Flags for mmap that mark a mapping as a thread's stack, where the system
+// has such a flag.
+int stack_mapping_flags();
