@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "engine/remainder_summation.h"
+#include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
 #include "platform/system_specific.h"
 

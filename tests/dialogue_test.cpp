@@ -52,6 +52,7 @@ TEST(Conversation, TwoRunsThenQuit)
 class InstantEngine : public PiEngine {
 public:
     MemoryNeed memory_needed(std::int32_t) const override { return {}; }
+    std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
     SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
     {
         result[0] = 3;

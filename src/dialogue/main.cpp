@@ -1,8 +1,7 @@
 #include <memory>
 
 #include "dialogue/run_loop.h"
-#include "engine/remainder_summation.h"
-#include "engine/series_summation.h"
+#include "engine/remainder_engine.h"
 #include "platform/console.h"
 #include "platform/system_specific.h"
 
@@ -15,9 +14,7 @@ int main()
     // as small as a user's limit makes it.
     const auto input = std::make_unique<StandardInput>();
     const auto output = std::make_unique<StandardOutput>();
-    RemainderEngine fast(usable_cores());
-    TermByTermEngine reference;
-    EngineWithFallback engine(fast, reference);
+    RemainderEngine engine(usable_cores());
     const int status = run_dialogue(*input, *output, RunServices{.engine = engine});
     output->flush();
     return output->broken() ? exit_output_failed : status;

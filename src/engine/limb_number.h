@@ -44,6 +44,7 @@ struct LimbNumber {
     std::unique_ptr<limb[]> limbs;
     std::int32_t count = 0;
 
-    LimbSpan span() const { return LimbSpan(limbs.get(), limbs ? static_cast<std::size_t>(count) : 0); }
+    LimbSpan span() { return LimbSpan(limbs.get(), limbs ? static_cast<std::size_t>(count) : 0); }
+    ConstLimbSpan span() const { return ConstLimbSpan(limbs.get(), limbs ? static_cast<std::size_t>(count) : 0); }
 };
 LimbNumber allocate_limb_number(std::int32_t count);

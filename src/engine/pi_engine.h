@@ -13,8 +13,8 @@
 enum class SumFailure {
     none,
     overflow,  // the series' own overflow check fired; its message has been written
-    untrusted, // the arithmetic could not vouch for its result; the result is left zero
     no_memory, // working memory could not be had after all; nothing has been written
+    too_large, // beyond the engine's largest size; nothing has been written
 };
 
 struct SumOutcome {
@@ -38,6 +38,8 @@ public:
     virtual MemoryNeed memory_needed(std::int32_t limb_count) const = 0;
     // The most threads a run would start (at least 1).
     virtual unsigned most_threads() const { return 1; }
+    // The largest result the engine sums; it refuses larger ones.
+    virtual std::int32_t largest_limb_count() const = 0;
     // Fills a zeroed result with pi on at most `threads` threads, writing the
     // progress lines to progress, and returns the terms used, or why it could
     // not.
@@ -48,17 +50,3 @@ public:
 // had for a run of this many limbs; 0 where not even one thread's can.
 unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count,
                                bool (*memory_can_be_had)(std::size_t bytes));
-
-// A fast engine with a slow one behind it for a result the fast one cannot
-// vouch for. Progress lines the fast one wrote are not written again.
-class EngineWithFallback : public PiEngine {
-public:
-    EngineWithFallback(PiEngine& fast, PiEngine& fallback) : fast_(fast), fallback_(fallback) {}
-    MemoryNeed memory_needed(std::int32_t limb_count) const override;
-    unsigned most_threads() const override;
-    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
-
-private:
-    PiEngine& fast_;
-    PiEngine& fallback_;
-};

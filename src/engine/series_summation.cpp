@@ -3,6 +3,9 @@
 namespace {
 
 constexpr std::size_t working_numbers = 4;
+// The odd divisors stay within a limb division's divisor up to about here:
+// the last divisor is about 1.107 times the places.
+constexpr std::int32_t largest_places = 1'900'000;
 
 } // namespace
 
@@ -11,14 +14,25 @@ MemoryNeed TermByTermEngine::memory_needed(std::int32_t limb_count) const
     return MemoryNeed{working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count), 0};
 }
 
+std::int32_t TermByTermEngine::largest_limb_count() const { return limb_count_for(largest_places); }
+
 // One thread: each term depends on the one before.
 SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsigned)
 {
+    ProgressLines lines(progress);
+    return sum_term_by_term(result, lines);
+}
+
+SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
+{
     const auto limb_count = static_cast<std::int32_t>(result.size());
-    const LimbNumber term_number = allocate_limb_number(limb_count);
-    const LimbNumber power8_number = allocate_limb_number(limb_count);
-    const LimbNumber power57_number = allocate_limb_number(limb_count);
-    const LimbNumber power239_number = allocate_limb_number(limb_count);
+    if (limb_count > limb_count_for(largest_places)) {
+        return SumOutcome{0, SumFailure::too_large};
+    }
+    LimbNumber term_number = allocate_limb_number(limb_count);
+    LimbNumber power8_number = allocate_limb_number(limb_count);
+    LimbNumber power57_number = allocate_limb_number(limb_count);
+    LimbNumber power239_number = allocate_limb_number(limb_count);
     if (!term_number.limbs || !power8_number.limbs || !power57_number.limbs || !power239_number.limbs) {
         return SumOutcome{0, SumFailure::no_memory};
     }
@@ -32,7 +46,7 @@ SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsig
     fill_fraction(power57, 8, 57);
     fill_fraction(power239, 4, 239);
     if (sum_three(result, power8, power57, power239, 0) > 0) {
-        print(progress, "\nadd: overflow\n");
+        print(progress.sink(), "\nadd: overflow\n");
         return SumOutcome{1, SumFailure::overflow};
     }
 
@@ -57,7 +71,7 @@ SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsig
 
         // Power 8 is the largest at every step, so its leading index bounds all.
         if (sum_three(term, power8, power57, power239, leading8) != 0) {
-            print(progress, "add: overflow\n");
+            print(progress.sink(), "add: overflow\n");
             return SumOutcome{terms_used, SumFailure::overflow};
         }
         divide_small(term, odd_divisor, leading8);
@@ -66,9 +80,7 @@ SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsig
         } else {
             subtract_from(result, term, leading8);
         }
-        if (terms_used % 100 == 0) {
-            print(progress, "<Reached term no. %li>\n", static_cast<long>(terms_used));
-        }
+        progress.reach(terms_used);
         term_was_nonzero = any_nonzero(term, leading8);
         clear_from(term, leading8);
     }

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr auto waiting_tick = std::chrono::milliseconds(20);
-
 struct TaskQueue {
     explicit TaskQueue(std::span<const std::function<void()>> all) : tasks(all) {}
 
@@ -85,7 +83,7 @@ private:
 } // namespace
 
 void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
-               const std::function<void()>& while_waiting)
+               const std::function<void()>& while_waiting, std::chrono::milliseconds tick)
 {
     assert(thread_count >= 1);
     TaskQueue queue(tasks);
@@ -115,7 +113,7 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
             lock.unlock();
             while_waiting();
             lock.lock();
-            queue.thread_done.wait_for(lock, waiting_tick, [&] { return queue.threads_done == threads.size(); });
+            queue.thread_done.wait_for(lock, tick, [&] { return queue.threads_done == threads.size(); });
         }
     }
     for (const pthread_t thread : threads) {
@@ -125,5 +123,6 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
 
 void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
 {
-    run_tasks(std::span<const std::function<void()>>(&work, 1), 1, stack_bytes, [] {});
+    run_tasks(
+        std::span<const std::function<void()>>(&work, 1), 1, stack_bytes, [] {}, std::chrono::seconds(1));
 }

@@ -21,6 +21,7 @@ public:
     {
         return MemoryNeed{static_cast<std::size_t>(limb_count), 0};
     }
+    std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
     SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
     {
         result[0] = 3;

@@ -6,14 +6,14 @@
 
 // The same result limbs, terms used and progress lines as the term-by-term
 // sum, found without summing the terms one by one (see the .cpp). Works on as
-// many threads as it is given; reports an untrusted result rather than a wrong
-// one.
+// many threads as it is given.
 class RemainderEngine : public PiEngine {
 public:
     // At most `thread_count` threads a run.
     explicit RemainderEngine(unsigned thread_count);
     MemoryNeed memory_needed(std::int32_t limb_count) const override;
     unsigned most_threads() const override { return thread_count_; }
+    std::int32_t largest_limb_count() const override;
     SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
 
 private:

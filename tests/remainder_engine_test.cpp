@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/remainder_summation.h"
+#include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
 #include "platform/system_io.h"
 #include "platform/system_specific.h"
@@ -132,28 +132,20 @@ TEST(RemainderSummation, LargestSizeGivesTheKnownAnswer)
         << std::mismatch(expected.begin(), expected.end(), computed.begin()).first - expected.begin();
 }
 
-// A fast engine that cannot vouch for its result, after showing some progress.
-class UntrustedEngine : public PiEngine {
-public:
-    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
-    SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned) override
-    {
-        result[1] = 999;
-        print(progress, "<Reached term no. 100>\n<Reached term no. 200>\n");
-        return SumOutcome{553, SumFailure::untrusted};
-    }
-};
-
-TEST(EngineWithFallback, AnUntrustedResultIsSummedAgainWithoutRepeatingProgress)
+// An engine that takes a run over writes only the progress lines not yet
+// written: with lines up to term 200 shown, the term-by-term sum of 999
+// places adds those of terms 300 to 500.
+TEST(TermByTermSum, TakingARunOverWritesOnlyTheLinesStillDue)
 {
-    UntrustedEngine untrusted;
-    EngineWithFallback engine(untrusted, reference_engine);
-    const std::int32_t limb_count = limb_count_for(1000);
-    const EngineRun run = run_engine(engine, limb_count);
-    const EngineRun reference = run_engine(reference_engine, limb_count);
-    EXPECT_EQ(run.terms_used, 553);
-    EXPECT_EQ(run.progress, reference.progress);
-    EXPECT_TRUE(run.result == reference.result);
+    StringSink shown;
+    ProgressLines lines(shown);
+    lines.reach(250);
+    std::vector<limb> result(static_cast<std::size_t>(limb_count_for(999)));
+    const SumOutcome outcome = sum_term_by_term(result, lines);
+    EXPECT_EQ(outcome.terms_used, 553);
+    EXPECT_EQ(shown.text(), "<Reached term no. 100>\n<Reached term no. 200>\n<Reached term no. 300>\n"
+                            "<Reached term no. 400>\n<Reached term no. 500>\n");
+    EXPECT_TRUE(result == run_engine(reference_engine, limb_count_for(999)).result);
 }
 
 // Notes when each piece of text arrives.

@@ -1,0 +1,100 @@
+#include "engine/pi_digits.h"
+
+#include <cassert>
+#include <cmath>
+#include <string_view>
+
+#include "engine/library_numbers.h"
+
+namespace {
+
+// Bits of pi's ball beyond 10^(D + guard digits): the floor of pi 2^precision
+// is found exactly (its ball holds one whole number) and then scaled, which
+// leaves at most one unit off in the last guard digit.
+constexpr slong pi_guard_bits = 64;
+
+// floor(pi 2^precision), from a ball narrow enough to hold one whole number
+// below it; more precision where it is not (never seen).
+mpz_class pi_scaled_by_power_of_two(slong precision)
+{
+    ArbNumber pi;
+    ArbNumber floor;
+    FmpzNumber whole;
+    for (slong working = precision + pi_guard_bits;; working += pi_guard_bits) {
+        arb_const_pi(pi.value, working);
+        arb_mul_2exp_si(pi.value, pi.value, precision);
+        arb_floor(floor.value, pi.value, working);
+        if (arb_get_unique_fmpz(whole.value, floor.value) != 0) {
+            break;
+        }
+    }
+    mpz_class scaled;
+    fmpz_get_mpz(scaled.get_mpz_t(), whole.value);
+    return scaled;
+}
+
+// 0.d1 d2 ... d24 from the guard digits, without the C library's locale:
+// two whole numbers of twelve digits, each exact in a long double.
+long double fraction_of(std::string_view digits)
+{
+    static_assert(pi_guard_digits == 24);
+    const auto twelve = [](std::string_view part) {
+        long double value = 0;
+        for (const char digit : part) {
+            value = value * 10 + (digit - '0');
+        }
+        return value;
+    };
+    return twelve(digits.substr(0, 12)) * 1e-12L + twelve(digits.substr(12, 12)) * 1e-24L;
+}
+
+} // namespace
+
+PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
+{
+    const unsigned long digits_after_point = static_cast<unsigned long>(places) + pi_guard_digits;
+    const auto precision =
+        static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;
+    mpz_class scaled = pi_scaled_by_power_of_two(precision);
+    flint_cleanup();
+    mpz_class ten_to_guard;
+    mpz_ui_pow_ui(ten_to_guard.get_mpz_t(), 10, pi_guard_digits);
+    scaled *= ten_to_places * ten_to_guard;
+    mpz_fdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), static_cast<mp_bitcnt_t>(precision));
+
+    PiDigits digits;
+    digits.whole = scaled.get_str(10);
+    const auto d = static_cast<std::size_t>(places);
+    assert(digits.whole.size() == d + 1 + pi_guard_digits);
+    digits.phi = fraction_of(std::string_view(digits.whole).substr(d + 1));
+    digits.whole.resize(d + 1);
+    return digits;
+}
+
+namespace {
+
+// digits (a whole number in decimal) plus a small whole number, in place.
+void add_to_decimal(std::string& digits, long long addend)
+{
+    long long carry = addend;
+    for (std::size_t i = digits.size(); i-- > 0 && carry != 0;) {
+        long long value = (digits[i] - '0') + carry;
+        carry = value >= 0 ? value / 10 : -((9 - value) / 10);
+        value -= carry * 10;
+        digits[i] = static_cast<char>('0' + value);
+    }
+    assert(carry == 0 && "the correction is far smaller than pi's digits");
+}
+
+} // namespace
+
+void write_result(std::string& whole, long long offset, LimbSpan result)
+{
+    add_to_decimal(whole, offset);
+    assert(whole.size() == 3 * result.size() - 2);
+    result[0] = whole[0] - '0';
+    for (std::size_t k = 1; k < result.size(); ++k) {
+        const char* group = whole.data() + 1 + 3 * (k - 1);
+        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
+    }
+}

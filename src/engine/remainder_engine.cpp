@@ -1,0 +1,117 @@
+// Term by term, the series costs time quadratic in the number of digits. Its
+// result can be had exactly in far less.
+//
+// Read every limb number as an integer scaled by B = 10^D. The powers hold
+// floor(Y_m / m^n_k) with Y_m = w_m B (nested floors of exact divisions
+// collapse), term k is t_k = floor(A_k / n_k) with A_k the sum of the powers
+// and n_k = 2k+1, the series stops at the first k >= 1 with t_k = 0 (K), and
+// the result is R = sum over k < K of (-1)^k t_k (stormer_series.h has the
+// symbols and the table of parts).
+//
+// Writing each floor as the exact quotient less its fraction,
+//   R = B pi - sum_m tail_m - F - G
+// where tail_m is Y_m times the part of arctan(1/m)'s series from k = K_m on
+// (K_m: where the powers of m run out, at most K), F sums (-1)^k
+// frac(Y_m / m^n_k) / n_k and G sums (-1)^k (A_k mod n_k) / n_k. R is a whole
+// number, so the right side to within its error budget, rounded, is R
+// exactly. With B pi = P + phi (P its whole part), R = P + round(phi - tails
+// - F - G): the digits of pi, less a small whole number taken off their end
+// (correction.cpp).
+//
+// What remains is floor(Y_m / m^n_k) mod n_k and a few bits of its fraction,
+// for every k: scaled remainder trees over the exponents
+// (scaled_remainder_tree.cpp), so the cost is that of a few big
+// multiplications and divisions instead of K long divisions. The trees and
+// the digits of pi run side by side on threads (task_plan.cpp).
+
+#include "engine/remainder_engine.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "engine/series_summation.h"
+#include "engine/task_plan.h"
+#include "platform/system_specific.h"
+#include "platform/threads.h"
+
+namespace {
+
+// K is about D / log10(64): at this many places the largest divisor n_K is
+// about 1,993,000, within the tree's limit of 2^21 (and the term-by-term
+// sum's, which takes over should the parts ever disagree).
+constexpr std::int32_t largest_places = 1'800'000;
+
+// Threads of the engine: their stack whatever the process's stack limit.
+// The deepest seen is some 150 KB (the largest size, the libraries' own
+// temporary space included): ample room.
+constexpr std::size_t thread_stack_bytes = std::size_t{2} << 20;
+
+} // namespace
+
+RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count)) {}
+
+std::int32_t RemainderEngine::largest_limb_count() const { return limb_count_for(largest_places); }
+
+MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
+{
+    // Measured as the peak address space of bench/engine_check --threads T
+    // (T = 1, 2, 4, 8; MALLOC_ARENA_MAX=1, as under a limit) from 100,000 to
+    // 1,599,999 places, less the program's own: about 15 bytes a place
+    // whatever the threads, and for each thread its stack and about 5 bytes
+    // a place of working numbers. With room to spare:
+    const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
+    constexpr std::size_t shared_bytes_per_place = 20;
+    constexpr std::size_t thread_bytes_per_place = 6;
+    return MemoryNeed{(std::size_t{1} << 20) + shared_bytes_per_place * places,
+                      thread_stack_bytes + (std::size_t{64} << 10) + thread_bytes_per_place * places};
+}
+
+SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
+{
+    if (static_cast<std::int32_t>(result.size()) > largest_limb_count()) {
+        return SumOutcome{0, SumFailure::too_large};
+    }
+    // All big-number work runs on threads of the engine's own, whose stacks do
+    // not depend on the process's stack limit; this thread writes progress.
+    const std::int32_t places = reported_places_for(static_cast<std::int32_t>(result.size()));
+    std::unique_ptr<RunWork> work;
+    run_with_stack([&] { work = std::make_unique<RunWork>(prepare_series(stormer_series, places)); },
+                   thread_stack_bytes);
+    const auto terms_used = static_cast<std::int32_t>(work->series.zero_term + 1);
+
+    ProgressLines lines(progress);
+    ProgressPacer pacer(work->meter, lines, terms_used);
+    run_tasks(
+        plan_tasks(*work), std::clamp(threads, 1U, thread_count_), thread_stack_bytes, [&] { pacer.catch_up(); },
+        ProgressPacer::tick);
+    pacer.finish();
+
+    std::optional<long long> offset;
+    run_with_stack(
+        [&] {
+            CorrectionParts parts;
+            parts.phi = work->pi.phi;
+            for (const PartOfRun& part : work->series.parts) {
+                parts.tails += part.tail;
+                ++parts.tail_count;
+            }
+            for (const RoundedSum& fractions : work->fractions) {
+                parts.add_fractions(fractions);
+            }
+            parts.residues = sum_residue_shares(work->residues.sums());
+            offset = whole_offset(parts);
+            if (offset) {
+                write_result(work->pi.whole, *offset, result);
+            }
+        },
+        thread_stack_bytes);
+    work.reset();
+    give_back_free_memory();
+    if (!offset) {
+        // The parts disagree beyond any rounding: a fault, never seen. The
+        // term-by-term sum gives the result instead (all its progress lines
+        // are already written).
+        return sum_term_by_term(result, lines);
+    }
+    return SumOutcome{terms_used, SumFailure::none};
+}

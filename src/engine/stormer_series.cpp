@@ -1,0 +1,174 @@
+#include "engine/stormer_series.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <functional>
+
+#include "engine/library_numbers.h"
+
+namespace {
+
+// The tails are sums of size about 1 whose terms fall by m^2 a step; 160 bits
+// leave their rounding far below 1e-30.
+constexpr mpfr_prec_t tail_precision = 160;
+// Terms of a tail smaller than this change the (alternating, falling) sum by
+// less than themselves.
+constexpr double tail_cutoff = 1e-30;
+// log2 of numbers of a few million bits is good to about 1e-9 in double: a
+// closer call is settled exactly.
+constexpr double log2_close_call = 1e-6;
+
+double log2_of(const mpz_class& y)
+{
+    long exponent = 0;
+    const double mantissa = mpz_get_d_2exp(&exponent, y.get_mpz_t());
+    return static_cast<double>(exponent) + std::log2(mantissa);
+}
+
+// floor(y / m^n).
+mpz_class floor_power_quotient(const mpz_class& y, unsigned long m, unsigned long n)
+{
+    mpz_class quotient;
+    // m^n well beyond y need not be built.
+    if (static_cast<double>(n) * std::log2(static_cast<double>(m)) <= log2_of(y) + 2) {
+        mpz_class power;
+        mpz_ui_pow_ui(power.get_mpz_t(), m, n);
+        mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
+    }
+    return quotient;
+}
+
+// Whether m^n > y, from logarithms where they settle it.
+bool power_exceeds(const mpz_class& y, unsigned long m, unsigned long n)
+{
+    const double log2_power = static_cast<double>(n) * std::log2(static_cast<double>(m));
+    if (std::fabs(log2_power - log2_of(y)) > log2_close_call) {
+        return log2_power > log2_of(y);
+    }
+    return floor_power_quotient(y, m, n) == 0;
+}
+
+// The first k >= 1 where a condition that holds from some k on starts to hold,
+// searched from a close estimate.
+std::int64_t first_k_where(const std::function<bool(std::int64_t)>& holds, std::int64_t estimate)
+{
+    std::int64_t k = std::max<std::int64_t>(1, estimate);
+    while (!holds(k)) {
+        ++k;
+    }
+    while (k > 1 && holds(k - 1)) {
+        --k;
+    }
+    return k;
+}
+
+// k where m^(2k+1) first exceeds y, roughly.
+std::int64_t estimate_powers_run_out(const mpz_class& y, unsigned long m)
+{
+    return static_cast<std::int64_t>((log2_of(y) / std::log2(static_cast<double>(m)) - 1) / 2);
+}
+
+// y * sum over k >= first of (-1)^k / (n_k m^n_k).
+long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
+{
+    MpfrNumber term(tail_precision), power(tail_precision), sum(tail_precision), part(tail_precision);
+    mpfr_set_z(term.value, y.get_mpz_t(), MPFR_RNDN);
+    mpfr_ui_pow_ui(power.value, m, odd_divisor(first), MPFR_RNDN);
+    mpfr_div(term.value, term.value, power.value, MPFR_RNDN); // y / m^n_first
+    mpfr_set_zero(sum.value, 1);
+    for (std::int64_t k = first; mpfr_cmp_d(term.value, tail_cutoff) > 0; ++k) {
+        mpfr_div_ui(part.value, term.value, odd_divisor(k), MPFR_RNDN);
+        if (k % 2 == 0) {
+            mpfr_add(sum.value, sum.value, part.value, MPFR_RNDN);
+        } else {
+            mpfr_sub(sum.value, sum.value, part.value, MPFR_RNDN);
+        }
+        mpfr_div_ui(term.value, term.value, m * m, MPFR_RNDN);
+    }
+    return mpfr_get_ld(sum.value, MPFR_RNDN);
+}
+
+// The part's dividend and exponents: m^n_k itself for an odd base; for a
+// base 2^a, Y_m = odd 2^(D + v) with w = w_odd 2^v, and the power
+// floor(odd / 2^(a n_k - D - v)) a shift.
+PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten_to_places)
+{
+    PartOfRun run;
+    run.part = part;
+    if (!std::has_single_bit(part.base)) {
+        run.dividend = ten_to_places * part.weight;
+        run.tree_base = part.base;
+        return run;
+    }
+    const auto a = static_cast<unsigned long>(std::countr_zero(part.base));
+    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
+    const auto d = static_cast<unsigned long>(places);
+    mpz_ui_pow_ui(run.dividend.get_mpz_t(), 5, d);
+    run.dividend *= part.weight >> v;
+    run.tree_base = 2;
+    run.exponent_scale = a;
+    run.exponent_offset = d + v;
+    // e_k <= 0 while a n_k <= D + v.
+    const unsigned long largest_whole_n = (d + v) / a;
+    run.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
+    return run;
+}
+
+// floor(Y_m / m^n_k) for one part.
+mpz_class power_of(const PartOfRun& part, std::int64_t k)
+{
+    if (!part.base_is_power_of_two()) {
+        return floor_power_quotient(part.dividend, part.tree_base, odd_divisor(k));
+    }
+    const auto shift =
+        static_cast<long>(part.exponent_scale * odd_divisor(k)) - static_cast<long>(part.exponent_offset);
+    mpz_class power;
+    if (shift <= 0) {
+        mpz_mul_2exp(power.get_mpz_t(), part.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
+    } else {
+        mpz_tdiv_q_2exp(power.get_mpz_t(), part.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
+    }
+    return power;
+}
+
+} // namespace
+
+unsigned long PartOfRun::exponent_of(std::int64_t k) const
+{
+    return exponent_scale * static_cast<unsigned long>(odd_divisor(k)) - exponent_offset;
+}
+
+SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places)
+{
+    SeriesRun run;
+    run.places = places;
+    mpz_ui_pow_ui(run.ten_to_places.get_mpz_t(), 10, static_cast<unsigned long>(places));
+    for (const SeriesPart& part : series) {
+        run.parts.push_back(part_of_run(part, places, run.ten_to_places));
+    }
+
+    // K: the first term that comes out zero, where the sum of the powers falls
+    // below n_k.
+    const auto term_is_zero = [&](std::int64_t k) {
+        mpz_class sum;
+        for (const PartOfRun& part : run.parts) {
+            sum += power_of(part, k);
+        }
+        return sum < odd_divisor(k);
+    };
+    const mpz_class first_y = run.ten_to_places * series[0].weight;
+    run.zero_term = first_k_where(term_is_zero, estimate_powers_run_out(first_y, series[0].base));
+
+    for (PartOfRun& part : run.parts) {
+        const mpz_class y = run.ten_to_places * part.part.weight; // Y_m
+        const unsigned long m = part.part.base;
+        const std::int64_t run_out = first_k_where([&](std::int64_t k) { return power_exceeds(y, m, odd_divisor(k)); },
+                                                   estimate_powers_run_out(y, m));
+        part.terms = std::min(run_out, run.zero_term);
+        part.whole_terms = std::min(part.whole_terms, part.terms);
+        part.tail = scaled_tail(y, m, part.terms);
+    }
+    mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
+    return run;
+}

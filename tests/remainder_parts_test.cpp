@@ -1,0 +1,116 @@
+// The fast engine's parts on their own: the scaled remainder tree against
+// exact division, and the trust decision against its error budget.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+
+#include "engine/correction.h"
+#include "engine/odd_lcm_tree.h"
+#include "engine/scaled_remainder_tree.h"
+
+namespace {
+
+struct Answer {
+    std::uint64_t residue;
+    double fraction;
+};
+
+class CollectedAnswers : public LeafAnswers {
+public:
+    void answer(std::size_t leaf, std::uint64_t residue, double fraction) override
+    {
+        EXPECT_TRUE(answers.emplace(leaf, Answer{residue, fraction}).second) << "leaf " << leaf << " answered twice";
+    }
+    std::map<std::size_t, Answer> answers;
+};
+
+// floor(y / b^e) mod n and frac(y / b^e), exactly.
+Answer exact_answer(const mpz_class& y, unsigned long base, unsigned long e, std::uint64_t n)
+{
+    mpz_class power;
+    mpz_ui_pow_ui(power.get_mpz_t(), base, e);
+    mpz_class quotient;
+    mpz_class remainder;
+    mpz_fdiv_qr(quotient.get_mpz_t(), remainder.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
+    const mpq_class fraction(remainder, power);
+    return Answer{mpz_fdiv_ui(quotient.get_mpz_t(), static_cast<unsigned long>(n)), fraction.get_d()};
+}
+
+// Asks a tree over the odd divisors first_odd, first_odd + 2, ... with
+// exponents e_i = scale n_i - offset, and compares every leaf with exact
+// division.
+void expect_exact_answers(const mpz_class& y, unsigned long base, std::uint64_t first_odd, std::size_t count,
+                          unsigned long scale, unsigned long offset)
+{
+    const DivisorTree divisors = odd_lcm_tree(first_odd, count);
+    RemainderQueries queries{y, base, {}};
+    for (std::size_t i = 0; i < count; ++i) {
+        queries.exponents.push_back(scale * divisors.divisor(i) - offset);
+    }
+    WorkMeter meter;
+    CollectedAnswers collected;
+    answer_queries(queries, divisors, collected, meter.open(1, 1));
+    ASSERT_EQ(collected.answers.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Answer exact = exact_answer(y, base, queries.exponents[i], divisors.divisor(i));
+        const Answer& tree = collected.answers[i];
+        ASSERT_EQ(tree.residue, exact.residue) << "base " << base << ", leaf " << i << " of " << count;
+        ASSERT_NEAR(tree.fraction, exact.fraction, 0x1p-50) << "base " << base << ", leaf " << i;
+    }
+}
+
+} // namespace
+
+TEST(ScaledRemainderTree, MatchesExactDivisionOverRandomRuns)
+{
+    std::mt19937_64 random(20261208);
+    gmp_randclass bits(gmp_randinit_default);
+    bits.seed(20261208);
+    for (const unsigned long base : {2UL, 57UL, 239UL}) {
+        for (int trial = 0; trial < 3; ++trial) {
+            const std::size_t count = 1 + random() % 700;
+            const std::uint64_t first_odd = 2 * (random() % 5000) + 1;
+            // Base 2 as the engine uses it: exponents 3 n - offset, above 0.
+            const unsigned long scale = base == 2 ? 3 : 1;
+            const unsigned long offset = base == 2 ? 3 * first_odd - 1 : 0;
+            const double top_exponent = static_cast<double>(scale * (first_odd + 2 * count) - offset);
+            const auto y_bits = static_cast<unsigned long>(top_exponent * std::log2(static_cast<double>(base))) + 200;
+            expect_exact_answers(bits.get_z_bits(y_bits) + 1, base, first_odd, count, scale, offset);
+        }
+    }
+}
+
+// A y whose quotient by b^e of one leaf is whole: its fraction is 0, which the
+// tree cannot tell from a fraction just below 1, so it settles that leaf by
+// exact division.
+TEST(ScaledRemainderTree, ADoubtfulLeafIsSettledExactly)
+{
+    const std::uint64_t first_odd = 101;
+    mpz_class y;
+    mpz_ui_pow_ui(y.get_mpz_t(), 57, first_odd + 2 * 40); // e of leaf 40
+    y *= 123456789;
+    expect_exact_answers(y, 57, first_odd, 64, 1, 0);
+    mpz_class shifted = 12345;
+    mpz_mul_2exp(shifted.get_mpz_t(), shifted.get_mpz_t(), 3 * (first_odd + 2 * 17) - 300); // e of leaf 17
+    expect_exact_answers(shifted, 2, first_odd, 64, 3, 300);
+}
+
+TEST(Correction, ASumFarFromAWholeNumberIsNotTrusted)
+{
+    CorrectionParts parts;
+    parts.phi = 0.75L;
+    parts.tails = 0.125L;
+    parts.tail_count = 3;
+    RoundedSum fractions;
+    fractions.add(0.5);
+    parts.add_fractions(fractions);
+    parts.residues.add(0.125); // phi - tails - F - G = 0
+    EXPECT_EQ(whole_offset(parts), 0);
+    parts.residues.add(-1.0 - 1e-13); // a whole number and a distance within the budget
+    EXPECT_EQ(whole_offset(parts), 1);
+    parts.residues.add(0.001); // beyond it: not rounding, a fault
+    EXPECT_EQ(whole_offset(parts), std::nullopt);
+}
