@@ -197,3 +197,14 @@ TEST(RemainderEngine, ManyThreadsUnderAnAddressSpaceLimitRunOnFewer)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << (WIFSIGNALED(status) ? "ended by a signal" : "exit status " + std::to_string(WEXITSTATUS(status)));
 }
+
+// Both engines state their largest size and refuse beyond it, asserts or not.
+TEST(Engines, RefuseSizesBeyondTheirLargest)
+{
+    for (PiEngine* engine : std::initializer_list<PiEngine*>{&fast_engine, &reference_engine}) {
+        std::vector<limb> result(static_cast<std::size_t>(engine->largest_limb_count() + 1));
+        StringSink progress;
+        EXPECT_EQ(engine->sum_into(result, progress, 1).failure, SumFailure::too_large);
+        EXPECT_TRUE(progress.text().empty());
+    }
+}
