@@ -179,13 +179,13 @@ TEST(RemainderEngine, ManyThreadsUnderAnAddressSpaceLimitRunOnFewer)
         std::vector<limb> result(static_cast<std::size_t>(limb_count_for(400'000)));
         std::size_t pages = 0;
         std::ifstream("/proc/self/statm") >> pages;
-        const auto limit = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) + (40 << 20);
+        const auto limit = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) + (12 << 20);
         const rlimit address_space{limit, limit};
         ::setrlimit(RLIMIT_AS, &address_space);
         choose_heaps_for_threads();
         RemainderEngine engine(16);
         const unsigned threads = threads_within_memory(engine, limb_count_for(400'000), memory_can_be_had);
-        if (threads == 0 || threads == 16) {
+        if (threads == 0 || threads == engine.most_threads()) {
             ::_exit(10 + static_cast<int>(threads));
         }
         StringSink progress;

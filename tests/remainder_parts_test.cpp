@@ -46,16 +46,13 @@ void expect_exact_answers(const mpz_class& y, unsigned long base, std::uint64_t 
                           unsigned long scale, unsigned long offset)
 {
     const DivisorTree divisors = odd_lcm_tree(first_odd, count);
-    RemainderQueries queries{y, base, {}};
-    for (std::size_t i = 0; i < count; ++i) {
-        queries.exponents.push_back(scale * divisors.divisor(i) - offset);
-    }
+    const RemainderQueries queries{y, base, scale, offset};
     WorkMeter meter;
     CollectedAnswers collected;
     answer_queries(queries, divisors, collected, meter.open(1, 1));
     ASSERT_EQ(collected.answers.size(), count);
     for (std::size_t i = 0; i < count; ++i) {
-        const Answer exact = exact_answer(y, base, queries.exponents[i], divisors.divisor(i));
+        const Answer exact = exact_answer(y, base, scale * divisors.divisor(i) - offset, divisors.divisor(i));
         const Answer& tree = collected.answers[i];
         ASSERT_EQ(tree.residue, exact.residue) << "base " << base << ", leaf " << i << " of " << count;
         ASSERT_NEAR(tree.fraction, exact.fraction, 0x1p-50) << "base " << base << ", leaf " << i;
@@ -107,10 +104,16 @@ TEST(Correction, ASumFarFromAWholeNumberIsNotTrusted)
     RoundedSum fractions;
     fractions.add(0.5);
     parts.add_fractions(fractions);
-    parts.residues.add(0.125); // phi - tails - F - G = 0
-    EXPECT_EQ(whole_offset(parts), 0);
-    parts.residues.add(-1.0 - 1e-13); // a whole number and a distance within the budget
-    EXPECT_EQ(whole_offset(parts), 1);
-    parts.residues.add(0.001); // beyond it: not rounding, a fault
+    RoundedSum residues;
+    residues.add(0.125); // phi - tails - F - G = 0
+    CorrectionParts close = parts;
+    close.add_residues(residues);
+    EXPECT_EQ(whole_offset(close), 0);
+    residues.add(-1.0 - 1e-13); // a whole number and a distance within the budget
+    close = parts;
+    close.add_residues(residues);
+    EXPECT_EQ(whole_offset(close), 1);
+    residues.add(0.001); // beyond it: not rounding, a fault
+    parts.add_residues(residues);
     EXPECT_EQ(whole_offset(parts), std::nullopt);
 }

@@ -16,7 +16,8 @@ namespace {
 //   rounded once, and each addition rounds (RoundedSum::error_bound);
 // - G: each share (A_k mod n_k) / n_k is exact but for its rounding, and so
 //   is each addition (RoundedSum::error_bound);
-// - the four are added in long double, a few 2^-64 more.
+// - the parts of F and G, and then the four, are added in long double: a
+//   2^-60 each, more than enough.
 // A distance from the nearest whole number beyond the budget times
 // `safety_factor` cannot come from rounding: the budget is a bound, so the
 // factor only keeps the decision clear of it. At 1,599,999 places the budget
@@ -42,17 +43,19 @@ double RoundedSum::error_bound() const
     return static_cast<double>(additions) * 0x1p-53 * (largest + 1);
 }
 
-RoundedSum sum_residue_shares(std::span<const std::uint32_t> summed_residues)
+RoundedSum sum_residue_shares(const ResidueSums& residues)
 {
     RoundedSum shares;
-    for (std::size_t k = 0; k < summed_residues.size(); ++k) {
-        const std::uint64_t n = odd_divisor(static_cast<std::int64_t>(k));
-        std::uint64_t residue = summed_residues[k];
+    std::int64_t k = residues.first();
+    for (const std::uint64_t sum : residues.sums()) {
+        const std::uint64_t n = odd_divisor(k);
+        std::uint64_t residue = sum;
         while (residue >= n) {
             residue -= n;
         }
         const double share = static_cast<double>(residue) / static_cast<double>(n);
         shares.add(k % 2 == 0 ? share : -share);
+        ++k;
     }
     return shares;
 }
@@ -60,14 +63,20 @@ RoundedSum sum_residue_shares(std::span<const std::uint32_t> summed_residues)
 void CorrectionParts::add_fractions(const RoundedSum& part)
 {
     fractions += part.sum;
-    fractions_error += part.error_bound() + tree_fraction_error * static_cast<long double>(part.additions);
+    fractions_error += part.error_bound() + tree_fraction_error * static_cast<long double>(part.additions) + sum_error;
+}
+
+void CorrectionParts::add_residues(const RoundedSum& part)
+{
+    residues += part.sum;
+    residues_error += part.error_bound() + sum_error;
 }
 
 std::optional<long long> whole_offset(const CorrectionParts& parts)
 {
     const long double budget = phi_error + tail_error * static_cast<long double>(parts.tail_count) +
-                               parts.fractions_error + parts.residues.error_bound() + 4 * sum_error;
-    const long double offset = parts.phi - parts.tails - parts.fractions - parts.residues.sum;
+                               parts.fractions_error + parts.residues_error + 4 * sum_error;
+    const long double offset = parts.phi - parts.tails - parts.fractions - parts.residues;
     const long double nearest = std::round(offset);
     if (std::fabs(offset - nearest) > safety_factor * budget) {
         return std::nullopt;

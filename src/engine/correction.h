@@ -10,26 +10,23 @@
 // remainder_engine.cpp). R is a whole number, so the sum inside the rounding
 // lands on one, to within the errors of its parts.
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-// The residues floor(Y_m / m^n_k) mod n_k summed over the parts, for each
-// term k: the parts add theirs from any thread.
+// The residues floor(Y_m / m^n_k) mod n_k summed over the parts, for the
+// terms k = first..first+count-1.
 class ResidueSums {
 public:
-    explicit ResidueSums(std::int64_t terms) : sums_(static_cast<std::size_t>(terms), 0) {}
-    void add(std::int64_t k, std::uint64_t residue)
-    {
-        std::atomic_ref<std::uint32_t>(sums_[static_cast<std::size_t>(k)])
-            .fetch_add(static_cast<std::uint32_t>(residue), std::memory_order_relaxed);
-    }
-    std::span<const std::uint32_t> sums() const { return sums_; }
+    ResidueSums(std::int64_t first, std::int64_t count) : first_(first), sums_(static_cast<std::size_t>(count), 0) {}
+    void add(std::int64_t k, std::uint64_t residue) { sums_[static_cast<std::size_t>(k - first_)] += residue; }
+    std::int64_t first() const { return first_; }
+    std::span<const std::uint64_t> sums() const { return sums_; }
 
 private:
-    std::vector<std::uint32_t> sums_; // each below 3 n_k < 2^32
+    std::int64_t first_;
+    std::vector<std::uint64_t> sums_;
 };
 
 // A sum of small signed shares in double, and what its rounding can have
@@ -52,14 +49,17 @@ struct CorrectionParts {
     std::size_t tail_count = 0;
     long double fractions = 0; // F, from the parts the trees summed
     long double fractions_error = 0;
-    RoundedSum residues; // G
+    long double residues = 0; // G, from the parts of its terms summed apart
+    long double residues_error = 0;
 
-    // A tree's part of F: fractions good to 2^-60 each, then rounded and summed.
+    // A part of F: fractions good to 2^-60 each, then rounded and summed.
     void add_fractions(const RoundedSum& part);
+    // A part of G: each share exact but for its rounding, then summed.
+    void add_residues(const RoundedSum& part);
 };
 
-// G from the summed residues of the terms k < K.
-RoundedSum sum_residue_shares(std::span<const std::uint32_t> summed_residues);
+// The part of G of the terms whose residues these are.
+RoundedSum sum_residue_shares(const ResidueSums& residues);
 
 // The whole number round(phi - tails - F - G), or empty where the sum lands
 // further from one than its error budget allows (with a safety factor): then

@@ -41,6 +41,11 @@ namespace {
 // sum's, which takes over should the parts ever disagree).
 constexpr std::int32_t largest_places = 1'800'000;
 
+// pi's digits are one task, about a third of all the work: beyond four
+// threads a run ends no sooner, but every thread holds a run of terms' numbers
+// in memory. So the work in flight is bounded, whatever the cores.
+constexpr unsigned most_useful_threads = 4;
+
 // Threads of the engine: their stack whatever the process's stack limit.
 // The deepest seen is some 150 KB (the largest size, the libraries' own
 // temporary space included): ample room.
@@ -52,15 +57,17 @@ RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max
 
 std::int32_t RemainderEngine::largest_limb_count() const { return limb_count_for(largest_places); }
 
+unsigned RemainderEngine::most_threads() const { return std::min(thread_count_, most_useful_threads); }
+
 MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
 {
     // Measured as the peak address space of bench/engine_check --threads T
-    // (T = 1, 2, 4, 8; MALLOC_ARENA_MAX=1, as under a limit) from 100,000 to
-    // 1,599,999 places, less the program's own: about 15 bytes a place
-    // whatever the threads, and for each thread its stack and about 5 bytes
-    // a place of working numbers. With room to spare:
+    // (T = 1, 2, 4; MALLOC_ARENA_MAX=1, as under a limit) at 100,000, 400,000
+    // and 1,599,999 places, less the program's own: about 8 bytes a place
+    // whatever the threads, and for each thread its stack and about 4 to 5
+    // bytes a place (a run of terms' numbers). With room to spare:
     const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
-    constexpr std::size_t shared_bytes_per_place = 20;
+    constexpr std::size_t shared_bytes_per_place = 12;
     constexpr std::size_t thread_bytes_per_place = 6;
     return MemoryNeed{(std::size_t{1} << 20) + shared_bytes_per_place * places,
                       thread_stack_bytes + (std::size_t{64} << 10) + thread_bytes_per_place * places};
@@ -82,7 +89,7 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     ProgressLines lines(progress);
     ProgressPacer pacer(work->meter, lines, terms_used);
     run_tasks(
-        plan_tasks(*work), std::clamp(threads, 1U, thread_count_), thread_stack_bytes, [&] { pacer.catch_up(); },
+        plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
         ProgressPacer::tick);
     pacer.finish();
 
@@ -98,7 +105,9 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
             for (const RoundedSum& fractions : work->fractions) {
                 parts.add_fractions(fractions);
             }
-            parts.residues = sum_residue_shares(work->residues.sums());
+            for (const RoundedSum& shares : work->residue_shares) {
+                parts.add_residues(shares);
+            }
             offset = whole_offset(parts);
             if (offset) {
                 write_result(work->pi.whole, *offset, result);

@@ -9,10 +9,10 @@
 // many threads as it is given.
 class RemainderEngine : public PiEngine {
 public:
-    // At most `thread_count` threads a run.
+    // At most `thread_count` threads a run, and never more than pay.
     explicit RemainderEngine(unsigned thread_count);
     MemoryNeed memory_needed(std::int32_t limb_count) const override;
-    unsigned most_threads() const override { return thread_count_; }
+    unsigned most_threads() const override;
     std::int32_t largest_limb_count() const override;
     SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) override;
 

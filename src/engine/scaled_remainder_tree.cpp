@@ -69,19 +69,19 @@ public:
     ScaledRemainderTree(const RemainderQueries& queries, const DivisorTree& divisors, LeafAnswers& answers,
                         WorkMeter::Account& work)
         : y_(queries.dividend), base_(queries.base), base_is_two_(queries.base == 2),
-          log2_base_(std::log2(static_cast<double>(queries.base))), exponents_(queries.exponents), divisors_(divisors),
+          log2_base_(std::log2(static_cast<double>(queries.base))), exponent_scale_(queries.exponent_scale),
+          exponent_offset_(queries.exponent_offset), leaf_count_(divisors.leaf_count), divisors_(divisors),
           answers_(answers), work_(work), working_(divisors.top_level + 1)
     {
         assert(base_ == 2 || base_ % 2 == 1);
-        assert(exponents_.size() == divisors.leaf_count);
-        assert(std::is_sorted(exponents_.begin(), exponents_.end()));
+        assert(exponent_scale_ * divisors.divisor(0) >= exponent_offset_);
         assert(divisors.divisor(divisors.leaf_count - 1) < tree_divisor_limit);
         assert(divisors.top_level <= 20); // the precision rule above counts on it
     }
 
     void answer()
     {
-        const unsigned long precision = precision_of(divisors_.modulus_bits.back()[0], 0, exponents_.size());
+        const unsigned long precision = precision_of(divisors_.modulus_bits.back()[0], 0, leaf_count_);
         mpz_class x = root_fraction(precision);
         descend(divisors_.top_level, 0, x, precision);
     }
@@ -94,7 +94,7 @@ private:
     mpz_class root_fraction(unsigned long precision)
     {
         constexpr unsigned long spare_bits = 64;
-        const unsigned long e = exponents_.back();
+        const unsigned long e = exponent(leaf_count_ - 1);
         const mpz_class& multiple = divisors_.root_multiple;
         mpz_class power = 1;
         unsigned long dropped = 0; // the modulus is M power 2^dropped
@@ -133,7 +133,7 @@ private:
     // Bits to carry for a node whose M has modulus_bits bits, over leaves [first, first + count).
     unsigned long precision_of(unsigned long modulus_bits, std::size_t first, std::size_t count) const
     {
-        const unsigned long span = exponents_[first + count - 1] - exponents_[first];
+        const unsigned long span = exponent(first + count - 1) - exponent(first);
         return modulus_bits + static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) +
                guard_bits;
     }
@@ -143,18 +143,18 @@ private:
     {
         const std::size_t first = index << level;
         if (level == divisors_.bottom) {
-            block_leaves(first, std::min(std::size_t{1} << level, exponents_.size() - first),
+            block_leaves(first, std::min(std::size_t{1} << level, leaf_count_ - first),
                          divisors_.block_multiples[index], x, precision);
             return;
         }
         const std::size_t lower = 2 * index;
         const std::size_t upper = lower + 1;
         const std::size_t upper_first = upper << (level - 1);
-        if (upper_first >= exponents_.size()) {
+        if (upper_first >= leaf_count_) {
             descend(level - 1, lower, x, precision); // a lone child: the same node
             return;
         }
-        const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), exponents_.size() - upper_first);
+        const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), leaf_count_ - upper_first);
         const DivisorTree::Split& split = divisors_.splits[level - 1 - divisors_.bottom][index];
         const std::vector<unsigned long>& child_bits = divisors_.modulus_bits[level - 1 - divisors_.bottom];
         const unsigned long lower_precision = precision_of(child_bits[lower], first, upper_first - first);
@@ -178,7 +178,7 @@ private:
         mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), unused - left_out);
         // x_l = frac(x_v (M_v / M_l) b^(E_v - E_l)); one product of x with the
         // whole multiplier costs less than two with its factors.
-        const unsigned long gap = exponents_[upper_first + upper_count - 1] - exponents_[upper_first - 1];
+        const unsigned long gap = exponent(upper_first + upper_count - 1) - exponent(upper_first - 1);
         unsigned long product_bits = precision; // x_l is the top of the product's bits below this
         if (base_is_two_) {
             // x 2^gap mod 2^p is x mod 2^(p - gap) shifted: the shift is left
@@ -204,10 +204,10 @@ private:
     void block_leaves(std::size_t first, std::size_t count, const mpz_class& multiple, const mpz_class& x,
                       unsigned long precision)
     {
-        const unsigned long last_exponent = exponents_[first + count - 1];
+        const unsigned long last_exponent = exponent(first + count - 1);
         for (std::size_t i = first; i < first + count; ++i) {
             const std::uint64_t n = divisors_.divisor(i);
-            const unsigned long gap = last_exponent - exponents_[i];
+            const unsigned long gap = last_exponent - exponent(i);
             mpz_divexact_ui(multiplier_.get_mpz_t(), multiple.get_mpz_t(), static_cast<unsigned long>(n));
             // No product here has its result in one of its factors: that
             // would take fresh memory each time.
@@ -250,7 +250,7 @@ private:
     // floor(y / b^e) mod n and frac(y / b^e) by one exact division.
     void exact_leaf(std::size_t index, std::uint64_t n)
     {
-        const unsigned long e = exponents_[index];
+        const unsigned long e = exponent(index);
         mpz_class quotient;
         mpz_class remainder;
         mpz_class power = 1;
@@ -269,6 +269,11 @@ private:
         answers_.answer(index, mpz_fdiv_ui(quotient.get_mpz_t(), static_cast<unsigned long>(n)), fraction);
     }
 
+    unsigned long exponent(std::size_t leaf) const
+    {
+        return exponent_scale_ * static_cast<unsigned long>(divisors_.divisor(leaf)) - exponent_offset_;
+    }
+
     const mpz_class& power(unsigned long e)
     {
         auto [place, fresh] = powers_.try_emplace(e);
@@ -282,7 +287,9 @@ private:
     unsigned long base_;
     bool base_is_two_;
     double log2_base_;
-    std::span<const unsigned long> exponents_;
+    unsigned long exponent_scale_;
+    unsigned long exponent_offset_;
+    std::size_t leaf_count_;
     const DivisorTree& divisors_;
     LeafAnswers& answers_;
     WorkMeter::Account& work_;

@@ -41,11 +41,12 @@ struct DivisorTree {
 constexpr std::uint64_t tree_divisor_limit = std::uint64_t{1} << 21;
 
 // What the tree is asked: x_i = frac(y / (n_i b^e_i)) for every leaf, with
-// the exponents rising with the leaves.
+// e_i = exponent_scale n_i - exponent_offset (so rising with the leaves).
 struct RemainderQueries {
     const mpz_class& dividend; // y > 0
     unsigned long base;        // b: 2, or odd
-    std::vector<unsigned long> exponents;
+    unsigned long exponent_scale = 1;
+    unsigned long exponent_offset = 0;
 };
 
 // Where each leaf's answer goes: floor(y / b^e_i) mod n_i, and

@@ -1,9 +1,9 @@
 #include "engine/task_plan.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <mutex>
+#include <memory>
+#include <optional>
 
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
@@ -11,70 +11,46 @@
 
 namespace {
 
-// Each part's tree range is cut into this many runs, so that the threads can
-// share the work out evenly.
-constexpr std::int64_t runs_per_part = 4;
+// The terms are cut into about this many runs: enough for the threads to
+// share the work out evenly, few enough that the trees' root divisions (one
+// for each run of each part) stay a small share.
+constexpr std::int64_t runs_in_all = 10;
 
 struct Run {
     std::int64_t first;
     std::int64_t end;
 };
 
-// [first, end) cut into this many runs of about the same length.
-std::vector<Run> cut(std::int64_t first, std::int64_t end, std::int64_t parts)
+// The terms 0..K-1 in runs on one grid for all parts: every point where a
+// part's share changes (its whole quotients end, its powers run out) is a
+// boundary, and what lies between two is cut into runs of about K /
+// runs_in_all terms. Within a run, each part is the same kind of work
+// throughout, and the parts that need a tree share its divisors.
+std::vector<Run> grid_of_runs(const SeriesRun& series)
 {
+    std::vector<std::int64_t> boundaries{0, series.zero_term};
+    for (const PartOfRun& part : series.parts) {
+        boundaries.push_back(part.whole_terms);
+        boundaries.push_back(part.terms);
+    }
+    std::ranges::sort(boundaries);
+    const auto [last, end] = std::ranges::unique(boundaries);
+    boundaries.erase(last, end);
+    const double length = std::max(1.0, static_cast<double>(series.zero_term) / runs_in_all);
     std::vector<Run> runs;
-    for (std::int64_t part = 0; part < parts; ++part) {
-        const std::int64_t from = first + (end - first) * part / parts;
-        const std::int64_t to = first + (end - first) * (part + 1) / parts;
-        if (from < to) {
-            runs.push_back({from, to});
+    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        const std::int64_t from = boundaries[i];
+        const std::int64_t to = boundaries[i + 1];
+        const auto pieces = std::max<std::int64_t>(1, std::llround(static_cast<double>(to - from) / length));
+        for (std::int64_t piece = 0; piece < pieces; ++piece) {
+            runs.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
         }
-    }
-    return runs;
-}
-
-// The runs of each part's tree range, terms whole_terms..terms-1. A part
-// whose range begins where one already cut begins, and reaches as far, takes
-// that one's runs (and so their divisors) and cuts the rest into runs of
-// about their length: Stormer's 239 and 57 share their first 336,361 terms
-// at the largest size.
-std::vector<std::vector<Run>> runs_of_parts(const std::vector<PartOfRun>& parts)
-{
-    std::vector<std::size_t> order(parts.size());
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        order[i] = i;
-    }
-    std::ranges::stable_sort(order, {}, [&](std::size_t i) { return parts[i].terms; });
-    std::vector<std::vector<Run>> runs(parts.size());
-    std::vector<std::size_t> cut_already;
-    for (const std::size_t i : order) {
-        const std::int64_t first = parts[i].whole_terms;
-        const std::int64_t end = parts[i].terms;
-        if (first >= end) {
-            continue;
-        }
-        for (const std::size_t j : cut_already) {
-            const std::int64_t shared_end = parts[j].terms;
-            if (parts[j].whole_terms == first && shared_end <= end) {
-                runs[i] = runs[j];
-                const auto shared_runs = static_cast<std::int64_t>(runs[j].size());
-                const std::int64_t further =
-                    std::max<std::int64_t>(1, (end - shared_end) * shared_runs / (shared_end - first));
-                std::ranges::copy(cut(shared_end, end, further), std::back_inserter(runs[i]));
-                break;
-            }
-        }
-        if (runs[i].empty()) {
-            runs[i] = cut(first, end, runs_per_part);
-        }
-        cut_already.push_back(i);
     }
     return runs;
 }
 
 // Leaf i of a tree over a run is term first + i: its residue goes to the
-// term's sum, its fraction's share (-1)^k f / n_k to the tree's part of F.
+// term's sum, its fraction's share (-1)^k f / n_k to the run's part of F.
 class SeriesLeaves : public LeafAnswers {
 public:
     SeriesLeaves(std::int64_t first, ResidueSums& residues, RoundedSum& fractions)
@@ -95,22 +71,57 @@ private:
     RoundedSum& fractions_;
 };
 
-} // namespace
-
-// A run's divisors, made by the first of the trees over its terms to need
-// them and given back by the last.
-struct SharedDivisors {
-    explicit SharedDivisors(Run run) : run(run) {}
-
-    Run run;
-    std::once_flag made;
-    std::unique_ptr<const DivisorTree> tree;
-    std::atomic<int> users{0};
+// Each part's work, in units of about the same cost: two a tree leaf (one
+// while its divisors are made, one when answered), one for sixteen whole
+// quotients.
+struct PartAccounts {
+    WorkMeter::Account* tree;
+    WorkMeter::Account* whole_quotients;
 };
 
-RunWork::RunWork(SeriesRun prepared) : series(std::move(prepared)), residues(series.zero_term) {}
+// What a part does for the terms of a run.
+enum class Share { none, whole_quotients, tree };
 
-RunWork::~RunWork() = default;
+Share share_of(const PartOfRun& part, Run run)
+{
+    if (run.end <= part.whole_terms) {
+        return Share::whole_quotients;
+    }
+    return run.end <= part.terms ? Share::tree : Share::none;
+}
+
+// Every part's share of one run of terms.
+void work_out_run(RunWork& work, Run run, const std::vector<PartAccounts>& accounts, RoundedSum& fractions,
+                  RoundedSum& residue_shares)
+{
+    ResidueSums residues(run.first, run.end - run.first);
+    std::optional<DivisorTree> divisors;
+    const auto leaves = static_cast<std::size_t>(run.end - run.first);
+    for (std::size_t i = 0; i < work.series.parts.size(); ++i) {
+        const PartOfRun& part = work.series.parts[i];
+        switch (share_of(part, run)) {
+        case Share::none:
+            break;
+        case Share::whole_quotients:
+            add_whole_quotient_residues(part, work.series.places, run.first, run.end, residues,
+                                        *accounts[i].whole_quotients);
+            break;
+        case Share::tree: {
+            if (!divisors) {
+                divisors = odd_lcm_tree(odd_divisor(run.first), leaves);
+            }
+            accounts[i].tree->add(leaves); // the divisors' share
+            SeriesLeaves answers(run.first, residues, fractions);
+            answer_queries({part.dividend, part.tree_base, part.exponent_scale, part.exponent_offset}, *divisors,
+                           answers, *accounts[i].tree);
+            break;
+        }
+        }
+    }
+    residue_shares = sum_residue_shares(residues);
+}
+
+} // namespace
 
 std::vector<std::function<void()>> plan_tasks(RunWork& work)
 {
@@ -120,63 +131,33 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
     };
     std::vector<Task> tasks;
     const std::int32_t places = work.series.places;
-    const std::vector<std::vector<Run>> runs = runs_of_parts(work.series.parts);
-    const auto divisors_for = [&](Run run) -> SharedDivisors& {
-        for (const std::unique_ptr<SharedDivisors>& shared : work.divisors) {
-            if (shared->run.first == run.first && shared->run.end == run.end) {
-                ++shared->users;
-                return *shared;
-            }
-        }
-        SharedDivisors& shared = *work.divisors.emplace_back(std::make_unique<SharedDivisors>(run));
-        ++shared.users;
-        return shared;
-    };
-    // The whole quotients in short runs: the last tasks to be taken, so that
-    // neither thread waits long for the other at the end.
+    std::vector<PartAccounts> accounts;
+    std::vector<double> leaf_costs; // microseconds a term, for each part
+    std::vector<double> whole_costs;
     for (const PartOfRun& part : work.series.parts) {
-        if (part.whole_terms == 0) {
-            continue;
-        }
-        const double unit_cost = work_costs::whole_quotients(places);
-        const auto unit_terms = static_cast<double>(work_costs::whole_quotients_a_unit);
-        WorkMeter::Account& account = work.meter.open(static_cast<double>(part.whole_terms) / unit_terms, unit_cost);
-        for (const Run run : cut(0, part.whole_terms, runs_per_part)) {
-            tasks.push_back({unit_cost * static_cast<double>(run.end - run.first) / unit_terms,
-                             [&work, &part, &account, places, run] {
-                                 add_whole_quotient_residues(part, places, run.first, run.end, work.residues, account);
-                             }});
-        }
-    }
-    for (std::size_t i = 0; i < work.series.parts.size(); ++i) {
-        const PartOfRun& part = work.series.parts[i];
-        const double unit_cost =
+        const double tree_unit =
             work_costs::tree_unit(part.base_is_power_of_two(), std::log2(static_cast<double>(part.part.base)), places);
-        // Two units a leaf: one while its divisors are made, one when answered.
-        WorkMeter::Account& account =
-            work.meter.open(2 * static_cast<double>(part.terms - part.whole_terms), unit_cost);
-        for (const Run run : runs[i]) {
-            SharedDivisors& divisors = divisors_for(run);
-            RoundedSum& fractions = work.fractions.emplace_back();
-            const auto leaves = static_cast<std::size_t>(run.end - run.first);
-            tasks.push_back({unit_cost * 2 * static_cast<double>(leaves),
-                             [&work, &part, &account, &divisors, &fractions, run, leaves] {
-                                 std::call_once(divisors.made, [&] {
-                                     divisors.tree = std::make_unique<const DivisorTree>(
-                                         odd_lcm_tree(odd_divisor(run.first), leaves));
-                                 });
-                                 account.add(leaves);
-                                 RemainderQueries queries{part.dividend, part.tree_base, {}};
-                                 for (std::int64_t k = run.first; k < run.end; ++k) {
-                                     queries.exponents.push_back(part.exponent_of(k));
-                                 }
-                                 SeriesLeaves answers(run.first, work.residues, fractions);
-                                 answer_queries(queries, *divisors.tree, answers, account);
-                                 if (--divisors.users == 0) {
-                                     divisors.tree.reset();
-                                 }
-                             }});
+        const double whole_unit = work_costs::whole_quotients(places);
+        const auto terms_a_unit = static_cast<double>(work_costs::whole_quotients_a_unit);
+        accounts.push_back({&work.meter.open(2 * static_cast<double>(part.terms - part.whole_terms), tree_unit),
+                            &work.meter.open(static_cast<double>(part.whole_terms) / terms_a_unit, whole_unit)});
+        leaf_costs.push_back(2 * tree_unit);
+        whole_costs.push_back(whole_unit / terms_a_unit);
+    }
+    for (const Run run : grid_of_runs(work.series)) {
+        double cost = 0;
+        for (std::size_t i = 0; i < work.series.parts.size(); ++i) {
+            const Share share = share_of(work.series.parts[i], run);
+            const auto terms = static_cast<double>(run.end - run.first);
+            cost += share == Share::tree              ? terms * leaf_costs[i]
+                    : share == Share::whole_quotients ? terms * whole_costs[i]
+                                                      : 0;
         }
+        RoundedSum& fractions = work.fractions.emplace_back();
+        RoundedSum& residue_shares = work.residue_shares.emplace_back();
+        tasks.push_back({cost, [&work, run, accounts, &fractions, &residue_shares] {
+                             work_out_run(work, run, accounts, fractions, residue_shares);
+                         }});
     }
     const double digit_cost = work_costs::pi_digit(places);
     WorkMeter::Account& pi_account = work.meter.open(places, digit_cost);

@@ -1,14 +1,15 @@
 #pragma once
 
-// The fast engine's work for one run, cut into tasks for the threads: a
-// scaled remainder tree for each run of terms of each part (parts over the
-// same runs share the runs' divisors), the whole-number quotients of a
-// power-of-two base, and pi's digits. Longest first, so that the threads
-// finish close together.
+// The fast engine's work for one run, cut into tasks for the threads: pi's
+// digits, and for each run of terms on a grid common to all parts, every
+// part's share of those terms (a scaled remainder tree over the run's
+// divisors, made once for all the parts that need them, or the whole-number
+// quotients of a power-of-two base), summed into the run's own parts of F and
+// G. A run's numbers live only while its task does. Longest first, so that
+// the threads finish close together.
 
 #include <deque>
 #include <functional>
-#include <memory>
 #include <vector>
 
 #include "engine/correction.h"
@@ -16,19 +17,17 @@
 #include "engine/progress.h"
 #include "engine/stormer_series.h"
 
-struct SharedDivisors;
-
 // What the tasks fill in, and the meter they report to.
 struct RunWork {
-    explicit RunWork(SeriesRun prepared);
-    ~RunWork();
+    explicit RunWork(SeriesRun prepared) : series(std::move(prepared)) {}
 
     SeriesRun series;
-    ResidueSums residues;             // for each term k < K
-    std::deque<RoundedSum> fractions; // F, a part for each tree (a deque: parts stay where they are)
+    // F and G, in the parts the runs of terms summed (deques: the parts stay
+    // where they are while others are added).
+    std::deque<RoundedSum> fractions;
+    std::deque<RoundedSum> residue_shares;
     PiDigits pi;
     WorkMeter meter;
-    std::vector<std::unique_ptr<SharedDivisors>> divisors;
 };
 
 std::vector<std::function<void()>> plan_tasks(RunWork& work);
