@@ -14,7 +14,7 @@ enum class SumFailure {
     none,
     overflow,  // the series' own overflow check fired; its message has been written
     untrusted, // the arithmetic could not vouch for its result; the result is left zero
-    no_memory, // working memory could not be had after all; nothing has been written
+    no_memory, // working memory could not be had after all; the result is left zero
 };
 
 struct SumOutcome {

@@ -565,22 +565,33 @@ bool finish(RunPlan& plan, const std::array<long double, 3>& tails, LimbSpan res
 
 SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
 {
-    // All big-number work runs on threads of the engine's own, whose stacks do
-    // not depend on the process's stack limit; this thread writes progress.
+    // All big-number work runs on stacks of the engine's own (its threads',
+    // or this thread's where no thread can be had), whatever the process's
+    // stack limit; this thread writes progress.
     auto owned_plan = std::make_unique<RunPlan>();
     RunPlan& plan = *owned_plan;
     plan.places = reported_places_for(static_cast<std::int32_t>(result.size()));
+    const auto given_back = [&](SumFailure failure, std::int32_t terms_used) {
+        owned_plan.reset();
+        give_back_free_memory();
+        return SumOutcome{terms_used, failure};
+    };
     std::array<long double, 3> tails{};
-    run_with_stack([&] { prepare(plan, tails); }, thread_stack_bytes);
+    if (!run_with_stack([&] { prepare(plan, tails); }, thread_stack_bytes)) {
+        return given_back(SumFailure::no_memory, 0);
+    }
     const auto terms_used = static_cast<std::int32_t>(plan.zero_term + 1);
 
     ProgressPacer pacer(plan, terms_used, progress);
-    run_tasks(plan_tasks(plan), std::clamp(threads, 1U, thread_count_), thread_stack_bytes, [&] { pacer.catch_up(); });
+    if (!run_tasks(plan_tasks(plan), std::clamp(threads, 1U, thread_count_), thread_stack_bytes,
+                   [&] { pacer.catch_up(); })) {
+        return given_back(SumFailure::no_memory, 0);
+    }
     pacer.finish();
 
     bool trusted = false;
-    run_with_stack([&] { trusted = finish(plan, tails, result); }, thread_stack_bytes);
-    owned_plan.reset();
-    give_back_free_memory();
-    return SumOutcome{terms_used, trusted ? SumFailure::none : SumFailure::untrusted};
+    if (!run_with_stack([&] { trusted = finish(plan, tails, result); }, thread_stack_bytes)) {
+        return given_back(SumFailure::no_memory, 0);
+    }
+    return given_back(trusted ? SumFailure::none : SumFailure::untrusted, terms_used);
 }
