@@ -1,6 +1,9 @@
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "dialogue/run_loop.h"
+#include "engine/library_memory.h"
 #include "engine/remainder_engine.h"
 #include "platform/console.h"
 #include "platform/system_specific.h"
@@ -8,6 +11,11 @@
 // Command-line arguments are ignored: everything comes from standard input.
 int main()
 {
+    // An allocation that fails although the memory check passed ends the
+    // program one way, whoever asked: its output written out, a message,
+    // exit_out_of_memory.
+    route_library_memory(std::malloc, std::realloc);
+    std::set_new_handler(end_for_want_of_memory);
     report_file_size_limit_as_failure();
     choose_heaps_for_threads();
     // The streams' blocks live on the heap: the main thread's stack may be

@@ -16,7 +16,8 @@
 #include "platform/text_sink.h"
 
 // How the process ends: the quit answer or the end of input, an overflow in
-// the summation, or standard output that could not be written.
+// the summation, or standard output that could not be written. (Memory that
+// runs out after all ends it with exit_out_of_memory, 3: platform/console.h.)
 constexpr int exit_done = 0;
 constexpr int exit_overflow = 1;
 constexpr int exit_output_failed = 2;

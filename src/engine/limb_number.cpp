@@ -4,7 +4,7 @@
 #include <array>
 #include <cassert>
 #include <cstdio>
-#include <new>
+#include <cstdlib>
 
 namespace {
 
@@ -137,8 +137,11 @@ void write_layout(TextSink& sink, ConstLimbSpan x)
     }
 }
 
+void FreeLimbs::operator()(limb* limbs) const { std::free(limbs); }
+
 LimbNumber allocate_limb_number(std::int32_t count)
 {
     assert(count >= 1);
-    return LimbNumber{std::unique_ptr<limb[]>(new (std::nothrow) limb[static_cast<std::size_t>(count)]()), count};
+    auto* limbs = static_cast<limb*>(std::calloc(static_cast<std::size_t>(count), sizeof(limb)));
+    return LimbNumber{std::unique_ptr<limb[], FreeLimbs>(limbs), count};
 }

@@ -39,9 +39,15 @@ void write_layout(TextSink& sink, ConstLimbSpan x);
 constexpr std::int32_t limb_count_for(std::int32_t asked_places) { return (asked_places + 3) / 3; }
 constexpr std::int32_t reported_places_for(std::int32_t limb_count) { return 3 * limb_count - 3; }
 
+// Limbs from std::calloc: a failure to allocate them is an answer here,
+// not the end of the program that operator new's handler makes it.
+struct FreeLimbs {
+    void operator()(limb* limbs) const;
+};
+
 // A limb number of its own, zeroed; no limbs when the memory cannot be had.
 struct LimbNumber {
-    std::unique_ptr<limb[]> limbs;
+    std::unique_ptr<limb[], FreeLimbs> limbs;
     std::int32_t count = 0;
 
     LimbSpan span() { return LimbSpan(limbs.get(), limbs ? static_cast<std::size_t>(count) : 0); }

@@ -13,7 +13,7 @@
 enum class SumFailure {
     none,
     overflow,  // the series' own overflow check fired; its message has been written
-    no_memory, // working memory could not be had after all; nothing has been written
+    no_memory, // working memory could not be had after all; the result is left zero
     too_large, // beyond the engine's largest size; nothing has been written
 };
 

@@ -78,23 +78,35 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     if (static_cast<std::int32_t>(result.size()) > largest_limb_count()) {
         return SumOutcome{0, SumFailure::too_large};
     }
-    // All big-number work runs on threads of the engine's own, whose stacks do
-    // not depend on the process's stack limit; this thread writes progress.
+    // All big-number work runs on stacks of the engine's own (its threads',
+    // or this thread's where no thread can be had), whatever the process's
+    // stack limit; this thread writes progress.
     const std::int32_t places = reported_places_for(static_cast<std::int32_t>(result.size()));
     std::unique_ptr<RunWork> work;
-    run_with_stack([&] { work = std::make_unique<RunWork>(prepare_series(stormer_series, places)); },
-                   thread_stack_bytes);
+    // The run's numbers go, and the heap gives their memory back to the system.
+    const auto release_work = [&] {
+        work.reset();
+        give_back_free_memory();
+    };
+    const SumOutcome no_memory{0, SumFailure::no_memory};
+    if (!run_with_stack([&] { work = std::make_unique<RunWork>(prepare_series(stormer_series, places)); },
+                        thread_stack_bytes)) {
+        return no_memory;
+    }
     const auto terms_used = static_cast<std::int32_t>(work->series.zero_term + 1);
 
     ProgressLines lines(progress);
     ProgressPacer pacer(work->meter, lines, terms_used);
-    run_tasks(
-        plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
-        ProgressPacer::tick);
+    if (!run_tasks(
+            plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
+            ProgressPacer::tick)) {
+        release_work();
+        return no_memory;
+    }
     pacer.finish();
 
     std::optional<long long> offset;
-    run_with_stack(
+    const bool finished = run_with_stack(
         [&] {
             CorrectionParts parts;
             parts.phi = work->pi.phi;
@@ -114,8 +126,10 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
             }
         },
         thread_stack_bytes);
-    work.reset();
-    give_back_free_memory();
+    release_work();
+    if (!finished) {
+        return no_memory;
+    }
     if (!offset) {
         // The parts disagree beyond any rounding: a fault, never seen. The
         // term-by-term sum gives the result instead (all its progress lines

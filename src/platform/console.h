@@ -29,6 +29,9 @@ private:
 //
 // A write that fails is said once on standard error; from then on the output
 // is broken and nothing more is written.
+//
+// Its text is written once whatever ends the process: the held text goes out
+// either by a flush or by the ending, never by both.
 class StandardOutput : public TextSink {
 public:
     StandardOutput();
@@ -39,7 +42,8 @@ public:
     void write(std::string_view text) override;
     bool broken() const override { return failed_; }
     void flush();
-    // What a signal handler may do: write out what is held, as it stands.
+    // What an ending may do, once it has the held text to itself: write out
+    // what is held, as it stands.
     void write_held_text() const;
 
 private:
@@ -47,13 +51,22 @@ private:
 
     static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
     bool immediate_;
-    bool failed_ = false;
+    std::atomic<bool> failed_ = false;
     std::array<char, 4096> block_{};
     // Raised only after the bytes are in place, so a signal handler never
     // writes bytes that are not there yet.
     std::atomic<std::size_t> filled_ = 0;
     struct sigaction previous_actions_[std::size(ending_signals)]{};
 };
+
+// Memory ran out after all, the check before a run notwithstanding.
+constexpr int exit_out_of_memory = 3;
+
+// Ends the process for want of memory: the held standard output written out,
+// "stormer-pi: out of memory" on standard error, status exit_out_of_memory.
+// Callable from any thread at any moment, two at once included; it allocates
+// nothing and never returns.
+[[noreturn]] void end_for_want_of_memory() noexcept;
 
 // A file-size limit makes writes fail with EFBIG instead of ending the process,
 // so a save over the limit is reported and the conversation goes on.

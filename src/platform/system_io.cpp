@@ -47,6 +47,16 @@ int write_all(int fd, std::string_view bytes, WriteCall write)
     return 0;
 }
 
+sigset_t asynchronous_signals()
+{
+    sigset_t signals;
+    sigfillset(&signals);
+    for (const int own : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGPIPE, SIGXFSZ, SIGABRT}) {
+        sigdelset(&signals, own);
+    }
+    return signals;
+}
+
 SignalsHeld::SignalsHeld(std::initializer_list<int> signal_numbers)
 {
     sigset_t held;
@@ -56,6 +66,8 @@ SignalsHeld::SignalsHeld(std::initializer_list<int> signal_numbers)
     }
     pthread_sigmask(SIG_BLOCK, &held, &previous_);
 }
+
+SignalsHeld::SignalsHeld(const sigset_t& signals) { pthread_sigmask(SIG_BLOCK, &signals, &previous_); }
 
 SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 

@@ -24,11 +24,16 @@ int write_all(int fd, std::string_view bytes, WriteCall write);
 // not ready, in which case this waits until it is.
 bool try_again(ssize_t result, int fd, short ready_for);
 
+// Every signal sent to the process from outside: all but those a thread
+// brings on itself (a fault, a broken pipe, a file too large, abort).
+sigset_t asynchronous_signals();
+
 // Holds the given signals back in this thread for its lifetime; any that
 // arrive meanwhile take effect when it ends.
 class SignalsHeld {
 public:
     explicit SignalsHeld(std::initializer_list<int> signal_numbers);
+    explicit SignalsHeld(const sigset_t& signals);
     ~SignalsHeld();
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;

@@ -18,3 +18,7 @@ void choose_heaps_for_threads() {}
 void give_back_free_memory() {}
 
 int stack_mapping_flags() { return 0; }
+
+// The work runs on the caller's stack: a stack limit set small can still cut
+// it short here.
+void run_on_stack(void*, std::size_t, void (*work)(void*), void* argument) { work(argument); }

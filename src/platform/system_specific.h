@@ -16,8 +16,9 @@ unsigned usable_cores();
 // A heap of its own for each thread spares the threads a shared lock, but
 // the C library reserves address space for each such heap for good: under a
 // limit on address space every thread allocates from the one heap instead,
-// so that the memory check can foresee what a run needs. Chosen once, at the
-// start of the program.
+// and every large block is mapped on its own and given back whole, so that
+// the memory check can foresee what a run needs, the first or any later one.
+// Chosen once, at the start of the program.
 void choose_heaps_for_threads();
 
 // Returns the heap's free memory to the system, so that the address space a
@@ -27,3 +28,8 @@ void give_back_free_memory();
 // Flags for mmap that mark a mapping as a thread's stack, where the system
 // has such a flag.
 int stack_mapping_flags();
+
+// Calls work(argument) on the stack [bottom, bottom + bytes) instead of the
+// caller's, and returns when it is done; where the system cannot switch
+// stacks, on the caller's own.
+void run_on_stack(void* bottom, std::size_t bytes, void (*work)(void*), void* argument);

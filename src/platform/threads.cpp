@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/system_io.h"
 #include "platform/system_specific.h"
 
 namespace {
@@ -46,7 +47,7 @@ extern "C" void* work_on_queue(void* opaque)
 
 namespace {
 
-// A thread stack of our own, given back as soon as its thread has ended (a
+// A stack of our own, given back as soon as its work is done (a thread
 // stack the C library keeps for later would hold address space between
 // runs), with a page below it that faults on overflow.
 class ThreadStack {
@@ -82,30 +83,44 @@ private:
 
 } // namespace
 
-void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
+bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
                const std::function<void()>& while_waiting, std::chrono::milliseconds tick)
 {
     assert(thread_count >= 1);
     TaskQueue queue(tasks);
     std::vector<std::unique_ptr<ThreadStack>> stacks;
     std::vector<pthread_t> threads;
-    for (unsigned i = 0; i < thread_count && i < tasks.size(); ++i) {
-        auto stack = std::make_unique<ThreadStack>(stack_bytes);
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_t thread;
-        const bool started = stack->usable() &&
-                             pthread_attr_setstack(&attributes, stack->bottom(), stack->size()) == 0 &&
-                             pthread_create(&thread, &attributes, work_on_queue, &queue) == 0;
-        pthread_attr_destroy(&attributes);
-        if (!started) {
-            break;
+    {
+        // A thread starts with the signal mask of the one that creates it:
+        // so signals from outside reach only this thread, which owns the
+        // standard output that their handler writes out.
+        const SignalsHeld held(asynchronous_signals());
+        for (unsigned i = 0; i < thread_count && i < tasks.size(); ++i) {
+            auto stack = std::make_unique<ThreadStack>(stack_bytes);
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            pthread_t thread;
+            const bool started = stack->usable() &&
+                                 pthread_attr_setstack(&attributes, stack->bottom(), stack->size()) == 0 &&
+                                 pthread_create(&thread, &attributes, work_on_queue, &queue) == 0;
+            pthread_attr_destroy(&attributes);
+            if (!started) {
+                break;
+            }
+            threads.push_back(thread);
+            stacks.push_back(std::move(stack));
         }
-        threads.push_back(thread);
-        stacks.push_back(std::move(stack));
     }
     if (threads.empty()) {
-        queue.work(); // no thread to be had: the last resort
+        // No thread to be had: this thread does the work, on a stack as
+        // large as a thread's, whatever its own stack limit.
+        const ThreadStack stack(stack_bytes);
+        if (!stack.usable()) {
+            return false;
+        }
+        run_on_stack(
+            stack.bottom(), stack.size(), [](void* opaque) { static_cast<TaskQueue*>(opaque)->work(); }, &queue);
+        return true;
     }
     {
         std::unique_lock<std::mutex> lock(queue.mutex);
@@ -119,10 +134,11 @@ void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
     for (const pthread_t thread : threads) {
         pthread_join(thread, nullptr);
     }
+    return true;
 }
 
-void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
+bool run_with_stack(const std::function<void()>& work, std::size_t stack_bytes)
 {
-    run_tasks(
+    return run_tasks(
         std::span<const std::function<void()>>(&work, 1), 1, stack_bytes, [] {}, std::chrono::seconds(1));
 }

@@ -10,10 +10,15 @@
 // taking the next task as soon as it is done with one. Meanwhile the calling
 // thread calls while_waiting once every `tick`; it returns when all tasks are
 // done. Where no thread can be had at all, the calling thread does the work
-// itself.
-void run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
-               const std::function<void()>& while_waiting, std::chrono::milliseconds tick);
+// itself, on a stack of that size all the same. The threads take no signal
+// from outside: those go to the calling thread.
+//
+// Returns false, with no task run, where not even that stack can be mapped.
+[[nodiscard]] bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count,
+                             std::size_t stack_bytes, const std::function<void()>& while_waiting,
+                             std::chrono::milliseconds tick);
 
-// Runs work on a thread of its own with a stack of `stack_bytes`, and waits
-// for it (or runs it here where no thread can be had).
-void run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
+// Runs work on a stack of `stack_bytes` (a thread's, or this thread's own
+// where no thread can be had) and waits for it; false, without running it,
+// where no such stack can be mapped.
+[[nodiscard]] bool run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
