@@ -2,9 +2,11 @@
 # Measures the program: both engines at 100,000 places with their ratio, then
 # the whole program (output to a file) side by side with Debian's `pi`
 # command at 100,000, 400,000 and 1,599,999 places: median wall time, CPU
-# time and peak memory of ROUNDS interleaved runs each, and the wall-time
-# ratio. `pi` is a benchmark peer only: installed here when root, never a
-# build dependency.
+# time and peak memory of ROUNDS interleaved runs each, and the wall-time and
+# CPU-time ratios; last, the fast engine's peak memory at the largest size
+# when given many threads (MANY_THREADS, 16 by default: the program itself
+# starts no more than it pays to). `pi` is a benchmark peer only: installed
+# here when root, never a build dependency.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${ROUNDS:-5}
@@ -17,7 +19,7 @@ if ! command -v pi >/dev/null; then
     fi
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target stormer-pi engine_benchmark -j "$(nproc)" >/dev/null
+cmake --build build --target stormer-pi engine_benchmark engine_check -j "$(nproc)" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "cores: $(nproc)"
@@ -50,7 +52,11 @@ for places in 100000 400000 1599999; do
     peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
     echo "$places $ours $peer" | awk '{
         printf "%9s places: stormer-pi %.3f s wall, %.2f s CPU, %6.1f MiB peak", $1, $2, $3, $4 / 1024
-        if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f", $5, $6, $7 / 1024, $2 / $5
+        if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f, CPU ratio %.2f",
+                           $5, $6, $7 / 1024, $2 / $5, $3 / $6
     }'
     echo
 done
+threads=${MANY_THREADS:-16}
+/usr/bin/time -f '%M' -o "$work/time" build/bench/engine_check --threads "$threads" fast 1599999 >/dev/null
+awk -v threads="$threads" '{printf "1599999 places, the engine given %s threads: %.1f MiB peak\n", threads, $1 / 1024}' "$work/time"
