@@ -33,9 +33,9 @@ std::vector<Run> grid_of_runs(const SeriesRun& series)
         boundaries.push_back(part.whole_terms);
         boundaries.push_back(part.terms);
     }
-    std::ranges::sort(boundaries);
-    const auto [last, end] = std::ranges::unique(boundaries);
-    boundaries.erase(last, end);
+    // (Classic algorithms: clang 14 cannot build libstdc++ 12's ranges.)
+    std::sort(boundaries.begin(), boundaries.end());
+    boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
     const double length = std::max(1.0, static_cast<double>(series.zero_term) / runs_in_all);
     std::vector<Run> runs;
     for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
@@ -165,7 +165,7 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
                          work.pi = digits_of_pi(places, work.series.ten_to_places);
                          pi_account.add(static_cast<std::uint64_t>(places));
                      }});
-    std::ranges::stable_sort(tasks, std::greater<>(), &Task::cost);
+    std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     std::vector<std::function<void()>> ordered;
     for (Task& task : tasks) {
         ordered.push_back(std::move(task.work));
