@@ -13,6 +13,12 @@ namespace {
 // leaves at most one unit off in the last guard digit.
 constexpr slong pi_guard_bits = 64;
 
+void release(mpz_class& x)
+{
+    mpz_class released;
+    released.swap(x);
+}
+
 // floor(pi 2^precision), from a ball narrow enough to hold one whole number
 // below it; more precision where it is not (never seen).
 mpz_class pi_scaled_by_power_of_two(slong precision)
@@ -63,7 +69,11 @@ PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
     mpz_fdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), static_cast<mp_bitcnt_t>(precision));
 
     PiDigits digits;
-    digits.whole = scaled.get_str(10);
+    // Straight into the string: gmpxx's get_str would hold the digits twice.
+    digits.whole.assign(mpz_sizeinbase(scaled.get_mpz_t(), 10) + 1, '\0');
+    mpz_get_str(digits.whole.data(), 10, scaled.get_mpz_t());
+    digits.whole.resize(std::char_traits<char>::length(digits.whole.c_str()));
+    release(scaled);
     const auto d = static_cast<std::size_t>(places);
     assert(digits.whole.size() == d + 1 + pi_guard_digits);
     digits.phi = fraction_of(std::string_view(digits.whole).substr(d + 1));

@@ -125,7 +125,7 @@ private:
         } else {
             mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), dropped - precision);
         }
-        mpz_fdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t());
+        mpz_tdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t()); // both positive: the floor, no remainder
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         return x;
     }
