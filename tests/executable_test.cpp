@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "conversation_texts.h"
+#include "read_all.h"
 #include "sanitizer.h"
 
 using namespace texts;
@@ -39,17 +40,6 @@ fs::path fresh_directory(const std::string& name)
     fs::remove_all(directory);
     fs::create_directories(directory);
     return directory;
-}
-
-std::string read_all(int fd)
-{
-    std::string bytes;
-    char block[4096];
-    for (ssize_t count; (count = ::read(fd, block, sizeof block)) > 0;) {
-        bytes.append(block, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    return bytes;
 }
 
 // The real clock may tick over a second while a small run is timed: such a

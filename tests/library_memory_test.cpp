@@ -10,6 +10,7 @@
 #include "engine/library_memory.h"
 #include "engine/remainder_engine.h"
 #include "platform/console.h"
+#include "read_all.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ void* allocate(std::size_t bytes) { return ++allocations >= failing_from ? nullp
 void* reallocate(void* block, std::size_t bytes)
 {
     return ++allocations >= failing_from ? nullptr : std::realloc(block, bytes);
-}
-
-std::string read_all(int fd)
-{
-    std::string bytes;
-    char block[4096];
-    for (ssize_t count; (count = ::read(fd, block, sizeof block)) > 0;) {
-        bytes.append(block, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    return bytes;
 }
 
 } // namespace
