@@ -21,7 +21,7 @@ namespace {
 // A distance from the nearest whole number beyond the budget times
 // `safety_factor` cannot come from rounding: the budget is a bound, so the
 // factor only keeps the decision clear of it. At 1,599,999 places the budget
-// is about 1e-9 and the distances seen about 3e-12.
+// is about 9e-9 and the distance seen about 3e-12.
 constexpr long double phi_error = 1e-24L + 0x1p-64L;
 constexpr long double tail_error = 1e-30L + 0x1p-64L;
 constexpr long double tree_fraction_error = 0x1p-60L;
