@@ -14,7 +14,7 @@
 
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
-#include "platform/system_specific.h"
+#include "platform/beyond_posix.h"
 
 namespace {
 

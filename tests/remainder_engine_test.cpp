@@ -12,8 +12,8 @@
 
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
+#include "platform/beyond_posix.h"
 #include "platform/system_io.h"
-#include "platform/system_specific.h"
 #include "sanitizer.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include "dialogue/run_loop.h"
 #include "engine/library_memory.h"
 #include "engine/remainder_engine.h"
+#include "platform/beyond_posix.h"
 #include "platform/console.h"
-#include "platform/system_specific.h"
 
 // Command-line arguments are ignored: everything comes from standard input.
 int main()

@@ -31,7 +31,7 @@
 
 #include "engine/series_summation.h"
 #include "engine/task_plan.h"
-#include "platform/system_specific.h"
+#include "platform/beyond_posix.h"
 #include "platform/threads.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// system_specific.h on Linux with the GNU C library.
+// beyond_posix.h on Linux with the GNU C library.
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +11,8 @@
 #include <sys/resource.h>
 #include <ucontext.h>
 
+#include "platform/beyond_posix.h"
 #include "platform/cgroup_quota.h"
-#include "platform/system_specific.h"
 
 namespace {
 

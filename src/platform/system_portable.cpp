@@ -1,9 +1,9 @@
-// The portable fallbacks of system_specific.h, for any POSIX system.
+// The portable fallbacks of beyond_posix.h, for any POSIX system.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "platform/system_specific.h"
+#include "platform/beyond_posix.h"
 
 unsigned usable_cores()
 {

@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/beyond_posix.h"
 #include "platform/system_io.h"
-#include "platform/system_specific.h"
 
 namespace {
 
