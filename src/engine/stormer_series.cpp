@@ -134,11 +134,6 @@ mpz_class power_of(const PartOfRun& part, std::int64_t k)
 
 } // namespace
 
-unsigned long PartOfRun::exponent_of(std::int64_t k) const
-{
-    return exponent_scale * static_cast<unsigned long>(odd_divisor(k)) - exponent_offset;
-}
-
 SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places)
 {
     SeriesRun run;

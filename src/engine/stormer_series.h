@@ -55,7 +55,6 @@ struct PartOfRun {
     std::int64_t terms = 0; // K_m
     long double tail = 0;   // tail_m
 
-    unsigned long exponent_of(std::int64_t k) const;
     bool base_is_power_of_two() const { return tree_base == 2; }
 };
 
