@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/big_numbers.h"
+
 namespace {
 
 // Leaves are taken 2^block_level at a time at the bottom of the tree, each
@@ -84,7 +86,9 @@ mpz_class product_of_words(std::span<const std::uint64_t> words)
         return product;
     }
     const std::size_t half = words.size() / 2;
-    return product_of_words(words.first(half)) * product_of_words(words.subspan(half));
+    mpz_class product;
+    multiply(product, product_of_words(words.first(half)), product_of_words(words.subspan(half)));
+    return product;
 }
 
 // A product of small numbers, as many to a word as fit.
@@ -156,8 +160,8 @@ void divide_exactly(mpz_class& first, mpz_class& second, const mpz_class& first_
         mpz_divexact_ui(second.get_mpz_t(), second_dividend.get_mpz_t(), *word);
     } else {
         const mpz_class value = divisor.value();
-        mpz_divexact(first.get_mpz_t(), first_dividend.get_mpz_t(), value.get_mpz_t());
-        mpz_divexact(second.get_mpz_t(), second_dividend.get_mpz_t(), value.get_mpz_t());
+        divide_exactly(first, first_dividend, value);
+        divide_exactly(second, second_dividend, value);
     }
 }
 
@@ -219,7 +223,7 @@ DivisorTree odd_lcm_tree(std::uint64_t first, std::size_t count)
             if (upper < lcms.size()) {
                 SmallProduct common = common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
                 divide_exactly(level_splits[j].to_upper, level_splits[j].to_lower, lcms[lower], lcms[upper], common);
-                above[j] = lcms[lower] * level_splits[j].to_lower;
+                multiply(above[j], lcms[lower], level_splits[j].to_lower);
             } else {
                 above[j] = std::move(lcms[lower]);
             }

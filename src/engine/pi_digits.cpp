@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "engine/big_numbers.h"
 #include "engine/library_numbers.h"
 
 namespace {
@@ -61,18 +62,17 @@ PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
     const unsigned long digits_after_point = static_cast<unsigned long>(places) + pi_guard_digits;
     const auto precision =
         static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;
-    mpz_class scaled = pi_scaled_by_power_of_two(precision);
-    flint_cleanup();
+    mpz_class pi_scaled = pi_scaled_by_power_of_two(precision);
+    release_library_caches(); // Arb keeps pi at the precision last asked for
     mpz_class ten_to_guard;
     mpz_ui_pow_ui(ten_to_guard.get_mpz_t(), 10, pi_guard_digits);
-    scaled *= ten_to_places * ten_to_guard;
+    mpz_class scaled;
+    multiply(scaled, pi_scaled, ten_to_places * ten_to_guard);
+    release(pi_scaled);
     mpz_fdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), static_cast<mp_bitcnt_t>(precision));
 
     PiDigits digits;
-    // Straight into the string: gmpxx's get_str would hold the digits twice.
-    digits.whole.assign(mpz_sizeinbase(scaled.get_mpz_t(), 10) + 1, '\0');
-    mpz_get_str(digits.whole.data(), 10, scaled.get_mpz_t());
-    digits.whole.resize(std::char_traits<char>::length(digits.whole.c_str()));
+    digits.whole = decimal_digits(scaled);
     release(scaled);
     const auto d = static_cast<std::size_t>(places);
     assert(digits.whole.size() == d + 1 + pi_guard_digits);

@@ -34,6 +34,8 @@
 #include <map>
 #include <span>
 
+#include "engine/big_numbers.h"
+
 namespace {
 
 constexpr unsigned long guard_bits = 80;
@@ -115,17 +117,19 @@ private:
             }
         };
         keep_top(power);
-        mpz_class modulus = multiple * power;
+        mpz_class modulus;
+        multiply(modulus, multiple, power);
         release(power);
         keep_top(modulus);
         // floor(y 2^p / (modulus 2^dropped))
-        mpz_class x = y_;
+        mpz_class numerator;
         if (precision >= dropped) {
-            mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), precision - dropped);
+            mpz_mul_2exp(numerator.get_mpz_t(), y_.get_mpz_t(), precision - dropped);
         } else {
-            mpz_tdiv_q_2exp(x.get_mpz_t(), x.get_mpz_t(), dropped - precision);
+            mpz_tdiv_q_2exp(numerator.get_mpz_t(), y_.get_mpz_t(), dropped - precision);
         }
-        mpz_tdiv_q(x.get_mpz_t(), x.get_mpz_t(), modulus.get_mpz_t()); // both positive: the floor, no remainder
+        mpz_class x;
+        divide_floor(x, numerator, modulus);
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         return x;
     }
@@ -173,7 +177,7 @@ private:
         const unsigned long left_out = unused > upper_multiplier_bits + 2 ? unused - upper_multiplier_bits - 2 : 0;
         mpz_class& upper_x = working.upper_x;
         mpz_tdiv_q_2exp(working.product.get_mpz_t(), x.get_mpz_t(), left_out);
-        mpz_mul(upper_x.get_mpz_t(), working.product.get_mpz_t(), split.to_upper.get_mpz_t());
+        multiply(upper_x, working.product, split.to_upper);
         mpz_tdiv_r_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), precision - left_out);
         mpz_tdiv_q_2exp(upper_x.get_mpz_t(), upper_x.get_mpz_t(), unused - left_out);
         // x_l = frac(x_v (M_v / M_l) b^(E_v - E_l)); one product of x with the
@@ -186,10 +190,10 @@ private:
             assert(precision - lower_precision >= gap);
             product_bits -= gap;
             mpz_tdiv_r_2exp(working.multiplier.get_mpz_t(), x.get_mpz_t(), product_bits);
-            mpz_mul(working.product.get_mpz_t(), working.multiplier.get_mpz_t(), split.to_lower.get_mpz_t());
+            multiply(working.product, working.multiplier, split.to_lower);
         } else {
-            mpz_mul(working.multiplier.get_mpz_t(), split.to_lower.get_mpz_t(), power(gap).get_mpz_t());
-            mpz_mul(working.product.get_mpz_t(), x.get_mpz_t(), working.multiplier.get_mpz_t());
+            multiply(working.multiplier, split.to_lower, power(gap));
+            multiply(working.product, x, working.multiplier);
         }
         mpz_tdiv_r_2exp(working.product.get_mpz_t(), working.product.get_mpz_t(), product_bits);
         mpz_tdiv_q_2exp(x.get_mpz_t(), working.product.get_mpz_t(), product_bits - lower_precision);

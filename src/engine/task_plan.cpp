@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
 #include "engine/whole_quotients.h"
@@ -167,7 +168,11 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
     std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     std::vector<std::function<void()>> ordered;
     for (Task& task : tasks) {
-        ordered.push_back(std::move(task.work));
+        // Each task leaves the library caches of its thread empty behind it.
+        ordered.push_back([work = std::move(task.work)] {
+            work();
+            release_library_caches();
+        });
     }
     return ordered;
 }

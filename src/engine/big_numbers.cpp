@@ -1,0 +1,134 @@
+#include "engine/big_numbers.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "engine/arb_library.h"
+
+#if __FLINT_RELEASE >= 30000
+#include <flint/mpn_extras.h>
+#define STORMER_PRODUCTS_THROUGH_FLINT 1
+#else
+#define STORMER_PRODUCTS_THROUGH_FLINT 0
+#endif
+
+namespace {
+
+#if STORMER_PRODUCTS_THROUGH_FLINT
+
+// Below this many limbs in the smaller operand FLINT would hand the work to
+// GMP anyway (its FFT starts higher up), and the way through it only costs.
+// So far above the sizes FLINT's inline product dispatches by table that the
+// table, whose width depends on how FLINT was configured, is never read: any
+// copy of FLINT 3 may be the one loaded.
+constexpr mp_size_t flint_product_limbs = 200;
+// FLINT's division pays only where its product does; below this it is GMP's.
+constexpr mp_size_t flint_division_limbs = 1000;
+
+// An mpz as FLINT's integer, without a copy; the mpz must not change meanwhile.
+class FlintView {
+public:
+    explicit FlintView(const mpz_class& number) { fmpz_init_set_readonly(value_, number.get_mpz_t()); }
+    ~FlintView() { fmpz_clear_readonly(value_); }
+    FlintView(const FlintView&) = delete;
+    FlintView& operator=(const FlintView&) = delete;
+    const fmpz* get() const { return value_; }
+
+private:
+    fmpz_t value_;
+};
+
+class FlintInteger {
+public:
+    FlintInteger() { fmpz_init(value_); }
+    ~FlintInteger() { fmpz_clear(value_); }
+    FlintInteger(const FlintInteger&) = delete;
+    FlintInteger& operator=(const FlintInteger&) = delete;
+    fmpz* get() { return value_; }
+
+private:
+    fmpz_t value_;
+};
+
+using FlintDivision = void (*)(fmpz_t, const fmpz_t, const fmpz_t);
+
+void divide_through_flint(mpz_class& quotient, const mpz_class& a, const mpz_class& b, FlintDivision divide)
+{
+    const FlintView dividend(a);
+    const FlintView divisor(b);
+    FlintInteger result;
+    divide(result.get(), dividend.get(), divisor.get());
+    fmpz_get_mpz(quotient.get_mpz_t(), result.get());
+}
+
+bool large_division(const mpz_class& a, const mpz_class& b)
+{
+    const auto divisor_limbs = static_cast<mp_size_t>(mpz_size(b.get_mpz_t()));
+    const auto dividend_limbs = static_cast<mp_size_t>(mpz_size(a.get_mpz_t()));
+    return divisor_limbs >= flint_division_limbs && dividend_limbs - divisor_limbs >= flint_division_limbs;
+}
+
+#endif
+
+} // namespace
+
+void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b)
+{
+    assert(&product != &a && &product != &b);
+#if STORMER_PRODUCTS_THROUGH_FLINT
+    const mpz_class& longer = mpz_size(a.get_mpz_t()) >= mpz_size(b.get_mpz_t()) ? a : b;
+    const mpz_class& shorter = &longer == &a ? b : a;
+    const auto long_limbs = static_cast<mp_size_t>(mpz_size(longer.get_mpz_t()));
+    const auto short_limbs = static_cast<mp_size_t>(mpz_size(shorter.get_mpz_t()));
+    if (short_limbs >= flint_product_limbs) {
+        mp_limb_t* limbs = mpz_limbs_write(product.get_mpz_t(), long_limbs + short_limbs);
+        flint_mpn_mul(limbs, mpz_limbs_read(longer.get_mpz_t()), long_limbs, mpz_limbs_read(shorter.get_mpz_t()),
+                      short_limbs);
+        const bool negative = (mpz_sgn(a.get_mpz_t()) < 0) != (mpz_sgn(b.get_mpz_t()) < 0);
+        mpz_limbs_finish(product.get_mpz_t(), negative ? -(long_limbs + short_limbs) : long_limbs + short_limbs);
+        return;
+    }
+#endif
+    mpz_mul(product.get_mpz_t(), a.get_mpz_t(), b.get_mpz_t());
+}
+
+void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b)
+{
+    assert(sgn(a) >= 0 && sgn(b) > 0);
+#if STORMER_PRODUCTS_THROUGH_FLINT
+    if (large_division(a, b)) {
+        divide_through_flint(quotient, a, b, fmpz_tdiv_q);
+        return;
+    }
+#endif
+    mpz_tdiv_q(quotient.get_mpz_t(), a.get_mpz_t(), b.get_mpz_t()); // both positive: the floor
+}
+
+void divide_exactly(mpz_class& quotient, const mpz_class& a, const mpz_class& b)
+{
+#if STORMER_PRODUCTS_THROUGH_FLINT
+    if (large_division(a, b)) {
+        divide_through_flint(quotient, a, b, fmpz_divexact);
+        return;
+    }
+#endif
+    mpz_divexact(quotient.get_mpz_t(), a.get_mpz_t(), b.get_mpz_t());
+}
+
+std::string decimal_digits(const mpz_class& a)
+{
+    assert(sgn(a) >= 0);
+    // Straight into the string: room for the digits (sizeinbase may say one
+    // too many), a sign and the terminator.
+    std::string digits(mpz_sizeinbase(a.get_mpz_t(), 10) + 2, '\0');
+#if STORMER_PRODUCTS_THROUGH_FLINT
+    const FlintView number(a);
+    fmpz_get_str(digits.data(), 10, number.get());
+#else
+    mpz_get_str(digits.data(), 10, a.get_mpz_t());
+#endif
+    digits.resize(std::char_traits<char>::length(digits.c_str()));
+    return digits;
+}
+
+void release_library_caches() { flint_cleanup(); }
