@@ -7,6 +7,7 @@
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
 #include "platform/beyond_posix.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ void term_by_term(benchmark::State& state)
 
 void by_remainders(benchmark::State& state)
 {
-    RemainderEngine engine(usable_cores());
+    StandardError notices;
+    RemainderEngine engine(usable_cores(), notices);
     run_engine(state, engine);
 }
 

@@ -15,6 +15,7 @@
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
 #include "platform/beyond_posix.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -69,7 +70,8 @@ int main(int argc, char** argv)
     choose_heaps_for_threads();
     const std::string mode = argv[first];
     bool all_same = true;
-    RemainderEngine fast_engine(threads);
+    StandardError notices;
+    RemainderEngine fast_engine(threads, notices);
     TermByTermEngine reference_engine;
     for (int i = first + 1; i < argc; ++i) {
         const auto places = static_cast<std::int32_t>(std::atol(argv[i]));

@@ -48,7 +48,7 @@ TEST(LibraryMemory, AFailedAllocationEndsWithTheHeldOutputAMessageAndStatusThree
             failing_from = n;
             route_library_memory(allocate, reallocate);
             std::vector<limb> result(static_cast<std::size_t>(limb_count_for(100'000)));
-            RemainderEngine(2).sum_into(result, out, 2);
+            RemainderEngine(2, out).sum_into(result, out, 2);
             ::_exit(0);
         }
         ::close(output[1]);

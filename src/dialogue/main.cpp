@@ -22,7 +22,8 @@ int main()
     // as small as a user's limit makes it.
     const auto input = std::make_unique<StandardInput>();
     const auto output = std::make_unique<StandardOutput>();
-    RemainderEngine engine(usable_cores());
+    StandardError notices;
+    RemainderEngine engine(usable_cores(), notices);
     const int status = run_dialogue(*input, *output, RunServices{.engine = engine});
     output->flush();
     return output->broken() ? exit_output_failed : status;

@@ -24,6 +24,19 @@ void divide_exactly(mpz_class& quotient, const mpz_class& a, const mpz_class& b)
 // a >= 0 in decimal, most significant digit first.
 std::string decimal_digits(const mpz_class& a);
 
+// The number's bits, from its highest set one down.
+inline unsigned long bits_in(const mpz_class& x)
+{
+    return static_cast<unsigned long>(mpz_sizeinbase(x.get_mpz_t(), 2));
+}
+
+// Gives the memory of a number no longer needed back at once.
+inline void release(mpz_class& x)
+{
+    mpz_class released;
+    released.swap(x);
+}
+
 // FLINT keeps caches (its FFT's tables, among others) for each thread until
 // told to let them go: called at the end of every piece of work, so that the
 // memory a run used is there again for the next.

@@ -1,85 +1,116 @@
 #include "engine/correction.h"
 
+#include <cassert>
 #include <cmath>
 
-#include "engine/stormer_series.h"
+#include "engine/pi_digits.h"
+#include "engine/scaled_remainder_tree.h"
 
 namespace {
 
-// The budget, term by term (u = 2^-53, a double's unit roundoff; long
-// doubles have 2^-64):
-// - phi: pi's guard digits are off by at most one in the last (1e-24), and
-//   their value in long double by 2^-64 (it is below 1);
-// - each tail: its terms below 1e-30 are left out, and it is rounded to long
-//   double (it is below 1, since its first term's power is already 0);
-// - F: each fraction comes from the tree to 2^-60, its share f / n_k is
-//   rounded once, and each addition rounds (RoundedSum::error_bound);
-// - G: each share (A_k mod n_k) / n_k is exact but for its rounding, and so
+constexpr long double ten_to_minus(int digits) { return digits == 0 ? 1.0L : ten_to_minus(digits - 1) / 10; }
+
+// The budget, term by term, each from the constant that sets it (u = 2^-53,
+// a double's unit roundoff; long doubles have 2^-64):
+// - phi: pi's guard digits are off by at most one in the last, and their
+//   value in long double by 2^-64 (it is below 1);
+// - each tail: its terms below tail_cutoff are left out, and it is rounded
+//   to long double (it is below 1, since its first term's power is already 0);
+// - F: each fraction comes from a tree to tree_fraction_error, its addend
+//   f / n_k is rounded once, and each addition rounds (RoundedSum::error_bound);
+// - G: each addend (A_k mod n_k) / n_k is exact but for its rounding, and so
 //   is each addition (RoundedSum::error_bound);
-// - the parts of F and G, and then the four, are added in long double: a
-//   2^-60 each, more than enough.
+// - the partial sums, and then phi, the tails, F and G, are added in long
+//   double: sum_error each, more than enough.
 // A distance from the nearest whole number beyond the budget times
 // `safety_factor` cannot come from rounding: the budget is a bound, so the
-// factor only keeps the decision clear of it. At 1,599,999 places the budget
-// is about 9e-9 and the distance seen about 3e-12.
-constexpr long double phi_error = 1e-24L + 0x1p-64L;
-constexpr long double tail_error = 1e-30L + 0x1p-64L;
-constexpr long double tree_fraction_error = 0x1p-60L;
+// factor only keeps the decision clear of it.
+constexpr long double phi_error = ten_to_minus(pi_guard_digits) + 0x1p-64L;
+constexpr long double tail_error = static_cast<long double>(tail_cutoff) + 0x1p-64L;
+constexpr long double fraction_error = tree_fraction_error;
 constexpr long double sum_error = 0x1p-60L;
 constexpr long double safety_factor = 1024;
 
 } // namespace
 
-void RoundedSum::add(double share)
+void RoundedSum::add(double addend)
 {
-    sum += share;
+    sum += addend;
     largest = std::max(largest, std::fabs(sum));
     ++additions;
 }
 
 double RoundedSum::error_bound() const
 {
-    // Half an ulp of the largest partial sum a step, and the share's own rounding.
+    // Half an ulp of the largest partial sum a step, and the addend's own rounding.
     return static_cast<double>(additions) * 0x1p-53 * (largest + 1);
 }
 
-RoundedSum sum_residue_shares(const ResidueSums& residues)
+void RangeSums::add_residues(const ResidueSums& residue_sums)
 {
-    RoundedSum shares;
-    std::int64_t k = residues.first();
-    for (const std::uint64_t sum : residues.sums()) {
+    std::int64_t k = residue_sums.first();
+    for (const std::uint64_t sum : residue_sums.sums()) {
         const std::uint64_t n = odd_divisor(k);
         std::uint64_t residue = sum;
         while (residue >= n) {
             residue -= n;
         }
-        const double share = static_cast<double>(residue) / static_cast<double>(n);
-        shares.add(k % 2 == 0 ? share : -share);
+        const double addend = static_cast<double>(residue) / static_cast<double>(n);
+        residues.add(k % 2 == 0 ? addend : -addend);
         ++k;
     }
-    return shares;
 }
 
-void CorrectionParts::add_fractions(const RoundedSum& part)
+Correction correction_of(long double phi, std::span<const PartOfRun> parts, std::span<const RangeSums> ranges)
 {
-    fractions += part.sum;
-    fractions_error += part.error_bound() + tree_fraction_error * static_cast<long double>(part.additions) + sum_error;
+    Correction correction{phi, phi_error};
+    for (const PartOfRun& part : parts) {
+        correction.value -= part.tail;
+        correction.error_bound += tail_error;
+    }
+    for (const RangeSums& range : ranges) {
+        correction.value -= static_cast<long double>(range.fractions.sum) + range.residues.sum;
+        correction.error_bound += range.fractions.error_bound() +
+                                  fraction_error * static_cast<long double>(range.fractions.additions) +
+                                  range.residues.error_bound() + 2 * sum_error;
+    }
+    correction.error_bound += 4 * sum_error;
+    return correction;
 }
 
-void CorrectionParts::add_residues(const RoundedSum& part)
+std::optional<long long> whole_offset(const Correction& correction)
 {
-    residues += part.sum;
-    residues_error += part.error_bound() + sum_error;
-}
-
-std::optional<long long> whole_offset(const CorrectionParts& parts)
-{
-    const long double budget = phi_error + tail_error * static_cast<long double>(parts.tail_count) +
-                               parts.fractions_error + parts.residues_error + 4 * sum_error;
-    const long double offset = parts.phi - parts.tails - parts.fractions - parts.residues;
-    const long double nearest = std::round(offset);
-    if (std::fabs(offset - nearest) > safety_factor * budget) {
+    const long double nearest = std::round(correction.value);
+    if (std::fabs(correction.value - nearest) > safety_factor * correction.error_bound) {
         return std::nullopt;
     }
     return static_cast<long long>(nearest);
+}
+
+namespace {
+
+// digits (a whole number in decimal) plus a small whole number, in place.
+void add_to_decimal(std::string& digits, long long addend)
+{
+    long long carry = addend;
+    for (std::size_t i = digits.size(); i-- > 0 && carry != 0;) {
+        long long value = (digits[i] - '0') + carry;
+        carry = value >= 0 ? value / 10 : -((9 - value) / 10);
+        value -= carry * 10;
+        digits[i] = static_cast<char>('0' + value);
+    }
+    assert(carry == 0 && "the correction is far smaller than pi's digits");
+}
+
+} // namespace
+
+void write_result(std::string& pi_digits, long long offset, LimbSpan result)
+{
+    add_to_decimal(pi_digits, offset);
+    assert(pi_digits.size() == 3 * result.size() - 2);
+    result[0] = pi_digits[0] - '0';
+    for (std::size_t k = 1; k < result.size(); ++k) {
+        const char* group = pi_digits.data() + 1 + 3 * (k - 1);
+        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
+    }
 }

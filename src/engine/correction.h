@@ -1,7 +1,7 @@
 #pragma once
 
-// The correction that the fast engine takes off pi's digits, and the one
-// error budget that decides whether it can be trusted.
+// The correction that the fast engine takes off pi's digits, the one error
+// budget that decides whether it can be trusted, and the result it gives.
 //
 // With B = 10^D and B pi = P + phi, the result is
 //   R = P + round(phi - sum_m tail_m - F - G),
@@ -13,10 +13,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
-// The residues floor(Y_m / m^n_k) mod n_k summed over the parts, for the
-// terms k = first..first+count-1.
+#include "engine/limb_number.h"
+#include "engine/stormer_series.h"
+
+// The residues of the parts summed for each term k = first..first+count-1:
+// A_k mod n_k is their sum mod n_k.
 class ResidueSums {
 public:
     ResidueSums(std::int64_t first, std::int64_t count) : first_(first), sums_(static_cast<std::size_t>(count), 0) {}
@@ -29,7 +33,7 @@ private:
     std::vector<std::uint64_t> sums_;
 };
 
-// A sum of small signed shares in double, and what its rounding can have
+// A sum of small signed addends in double, and what its rounding can have
 // cost: each addition rounds by at most half a unit in the last place of the
 // partial sum, which never exceeded `largest` in size.
 struct RoundedSum {
@@ -37,31 +41,36 @@ struct RoundedSum {
     double largest = 0;
     std::uint64_t additions = 0;
 
-    void add(double share);
-    // At most this far from the exact sum of the shares.
+    void add(double addend);
+    // At most this far from the exact sum of the addends.
     double error_bound() const;
 };
 
-// What the correction is made of, each with the bound of its error.
-struct CorrectionParts {
-    long double phi = 0;   // from pi's guard digits
-    long double tails = 0; // sum of the tails, each to 1e-30 and rounded to long double
-    std::size_t tail_count = 0;
-    long double fractions = 0; // F, from the parts the trees summed
-    long double fractions_error = 0;
-    long double residues = 0; // G, from the parts of its terms summed apart
-    long double residues_error = 0;
+// A term range's partial sums of F and G.
+struct RangeSums {
+    RoundedSum fractions; // each fraction as the tree gives it, to tree_fraction_error
+    RoundedSum residues;  // each (A_k mod n_k) / n_k exact but for its rounding
 
-    // A part of F: fractions good to 2^-60 each, then rounded and summed.
-    void add_fractions(const RoundedSum& part);
-    // A part of G: each share exact but for its rounding, then summed.
-    void add_residues(const RoundedSum& part);
+    // G's addends from the residues of the range's terms.
+    void add_residues(const ResidueSums& residues);
 };
 
-// The part of G of the terms whose residues these are.
-RoundedSum sum_residue_shares(const ResidueSums& residues);
+// phi - tails - F - G from its parts, and the bound of its error.
+struct Correction {
+    long double value = 0;
+    long double error_bound = 0;
+};
 
-// The whole number round(phi - tails - F - G), or empty where the sum lands
-// further from one than its error budget allows (with a safety factor): then
-// the parts disagree, which only a fault can make them do.
-std::optional<long long> whole_offset(const CorrectionParts& parts);
+// The correction of a run: phi from pi's guard digits, the parts' tails, and
+// the partial sums of F and G of every term range.
+Correction correction_of(long double phi, std::span<const PartOfRun> parts, std::span<const RangeSums> ranges);
+
+// The whole number the correction rounds to, or empty where it lands further
+// from one than its error budget allows (with a safety factor): then the
+// parts disagree, which only a fault can make them do.
+std::optional<long long> whole_offset(const Correction& correction);
+
+// The result P + offset into the result's limbs, from P's decimal digits ("3"
+// and D more): the whole part, then three digits a limb. The offset is a small
+// whole number; the digits are changed in place.
+void write_result(std::string& pi_digits, long long offset, LimbSpan result);

@@ -59,7 +59,7 @@ unsigned highest_power_in(std::uint64_t p, OddRange range)
     return j;
 }
 
-std::uint64_t power_of(std::uint64_t p, unsigned j)
+std::uint64_t prime_power(std::uint64_t p, unsigned j)
 {
     std::uint64_t power = 1;
     for (; j > 0; --j) {
@@ -143,7 +143,7 @@ mpz_class lcm_of(const std::vector<std::uint32_t>& primes, OddRange range)
                 part /= p;
             }
         }
-        lcm.multiply(power_of(p, highest_power_in(p, range)));
+        lcm.multiply(prime_power(p, highest_power_in(p, range)));
     }
     for (const std::uint64_t part : parts) {
         lcm.multiply(part);
@@ -176,13 +176,11 @@ SmallProduct common_factor(const std::vector<std::uint32_t>& primes, OddRange lo
         }
         const unsigned j = std::min(highest_power_in(p, lower), highest_power_in(p, upper));
         if (j > 0) {
-            common.multiply(power_of(p, j));
+            common.multiply(prime_power(p, j));
         }
     }
     return common;
 }
-
-unsigned long bits_in(const mpz_class& x) { return static_cast<unsigned long>(mpz_sizeinbase(x.get_mpz_t(), 2)); }
 
 } // namespace
 

@@ -14,12 +14,6 @@ namespace {
 // leaves at most one unit off in the last guard digit.
 constexpr slong pi_guard_bits = 64;
 
-void release(mpz_class& x)
-{
-    mpz_class released;
-    released.swap(x);
-}
-
 // floor(pi 2^precision), from a ball narrow enough to hold one whole number
 // below it; more precision where it is not (never seen).
 mpz_class pi_scaled_by_power_of_two(slong precision)
@@ -79,32 +73,4 @@ PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
     digits.phi = fraction_of(std::string_view(digits.whole).substr(d + 1));
     digits.whole.resize(d + 1);
     return digits;
-}
-
-namespace {
-
-// digits (a whole number in decimal) plus a small whole number, in place.
-void add_to_decimal(std::string& digits, long long addend)
-{
-    long long carry = addend;
-    for (std::size_t i = digits.size(); i-- > 0 && carry != 0;) {
-        long long value = (digits[i] - '0') + carry;
-        carry = value >= 0 ? value / 10 : -((9 - value) / 10);
-        value -= carry * 10;
-        digits[i] = static_cast<char>('0' + value);
-    }
-    assert(carry == 0 && "the correction is far smaller than pi's digits");
-}
-
-} // namespace
-
-void write_result(std::string& whole, long long offset, LimbSpan result)
-{
-    add_to_decimal(whole, offset);
-    assert(whole.size() == 3 * result.size() - 2);
-    result[0] = whole[0] - '0';
-    for (std::size_t k = 1; k < result.size(); ++k) {
-        const char* group = whole.data() + 1 + 3 * (k - 1);
-        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
-    }
 }

@@ -2,8 +2,8 @@
 
 // pi's own digits, the other half of the fast engine's identity, through the
 // library seam: Arb (Chudnovsky's series) makes pi as a whole number of
-// 2^-precision, checked against its own error radius, and GMP turns it into
-// decimal. At 1,599,999 places on the development machine, alone on one core:
+// 2^-precision, checked against its own error radius, and it is turned into
+// decimal (big_numbers.h). At 1,599,999 places on the development machine, alone on one core:
 // Arb's pi about 0.6 s, the decimal conversion about 0.17 s; the work in
 // flight some 25 MB at its peak (Arb's series, then the conversion).
 
@@ -11,10 +11,8 @@
 #include <gmpxx.h>
 #include <string>
 
-#include "engine/limb_number.h"
-
-// Digits of pi made past the last place: phi to 1e-24, far finer than the
-// error budget needs (see correction.cpp).
+// Digits of pi made past the last place: phi to 10^-pi_guard_digits, far
+// finer than the error budget needs (correction.cpp counts on it).
 constexpr int pi_guard_digits = 24;
 
 // B pi = P + phi for B = 10^D.
@@ -25,7 +23,3 @@ struct PiDigits {
 
 // ten_to_places is B, which the caller has at hand.
 PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places);
-
-// P + offset into the result's limbs: the whole part, then three digits a
-// limb. The offset is a small whole number; whole is changed in place.
-void write_result(std::string& whole, long long offset, LimbSpan result);

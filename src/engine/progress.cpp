@@ -1,7 +1,11 @@
 #include "engine/progress.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <span>
+
+#include "engine/stormer_series.h"
 
 void ProgressLines::reach(std::int64_t terms)
 {
@@ -10,17 +14,17 @@ void ProgressLines::reach(std::int64_t terms)
     }
 }
 
-WorkMeter::Account& WorkMeter::open(double units, double microseconds_a_unit)
+WorkMeter::Account& WorkMeter::open(double steps, double microseconds_a_step)
 {
-    return accounts_.emplace_back(units, microseconds_a_unit);
+    return accounts_.emplace_back(steps, microseconds_a_step);
 }
 
-double WorkMeter::share_done() const
+double WorkMeter::completed() const
 {
     double total = 0;
     double done = 0;
     for (const Account& account : accounts_) {
-        total += account.units_ * account.cost_;
+        total += account.steps_ * account.cost_;
         done += static_cast<double>(account.done_.load(std::memory_order_relaxed)) * account.cost_;
     }
     return total > 0 ? std::min(1.0, done / total) : 1.0;
@@ -30,26 +34,62 @@ namespace work_costs {
 
 namespace {
 
-// The size as a share of the largest.
-double size(std::int32_t places) { return static_cast<double>(places) / 1.6e6; }
+// Microseconds of one core a step at a run's size: for each part of the
+// series (in the table's order), a tree step; whole quotients; a digit of pi.
+struct CostsAt {
+    double places;
+    std::array<double, stormer_series.size()> tree_step;
+    double whole_quotients_step;
+    double pi_digit;
+};
+
+// Made by `build/bench/engine_check --costs` (2026-12-08, 2-core Intel Xeon
+// under KVM, Debian 12, the system's FLINT 2.9); between and beyond the sizes
+// the costs follow a power of the size.
+constexpr std::array<CostsAt, 3> measured_costs{{
+    {100'000, {0.270, 0.443, 0.515}, 6.7, 0.425},
+    {400'000, {0.428, 0.704, 0.818}, 6.7, 0.585},
+    {1'599'999, {0.680, 1.117, 1.298}, 6.7, 0.800},
+}};
+
+// The cost at `places` from the two samples around it (or the two nearest).
+template <typename Cost> double cost_at(std::int32_t places, Cost cost_of)
+{
+    std::size_t upper = 1;
+    while (upper + 1 < measured_costs.size() && measured_costs[upper].places < places) {
+        ++upper;
+    }
+    const CostsAt& below = measured_costs[upper - 1];
+    const CostsAt& above = measured_costs[upper];
+    const double exponent = std::log(cost_of(above) / cost_of(below)) / std::log(above.places / below.places);
+    return cost_of(below) * std::pow(std::max(1.0, static_cast<double>(places)) / below.places, exponent);
+}
 
 } // namespace
 
-double tree_unit(bool base_is_power_of_two, double log2_base, std::int32_t places)
+double tree_step(unsigned long base, std::int32_t places)
 {
-    // 0.68 us at base 8 (shifts), 1.11 at 57 and 1.23 at 239.
-    const double measured = base_is_power_of_two ? 0.68 : 0.61 + 0.087 * log2_base;
-    return measured * std::cbrt(size(places));
+    std::size_t part = 0;
+    while (part + 1 < stormer_series.size() && stormer_series[part].base != base) {
+        ++part;
+    }
+    return cost_at(places, [part](const CostsAt& costs) { return costs.tree_step[part]; });
 }
 
-double pi_digit(std::int32_t places) { return 0.80 * std::pow(size(places), 0.23); }
+double whole_quotients_step(std::int32_t places)
+{
+    return cost_at(places, [](const CostsAt& costs) { return costs.whole_quotients_step; });
+}
 
-double whole_quotients(std::int32_t) { return 6.7; }
+double pi_digit(std::int32_t places)
+{
+    return cost_at(places, [](const CostsAt& costs) { return costs.pi_digit; });
+}
 
 } // namespace work_costs
 
 void ProgressPacer::catch_up()
 {
     const auto lines = static_cast<double>(terms_used_ / terms_a_line);
-    lines_.reach(terms_a_line * static_cast<std::int64_t>(lines * meter_.share_done()));
+    lines_.reach(terms_a_line * static_cast<std::int64_t>(lines * meter_.completed()));
 }

@@ -18,11 +18,14 @@
 // - F - G): the digits of pi, less a small whole number taken off their end
 // (correction.cpp).
 //
-// What remains is floor(Y_m / m^n_k) mod n_k and a few bits of its fraction,
-// for every k: scaled remainder trees over the exponents
+// What remains is every power's residue and a few bits of its fraction, for
+// every k: scaled remainder trees over the exponents
 // (scaled_remainder_tree.cpp), so the cost is that of a few big
 // multiplications and divisions instead of K long divisions. The trees and
 // the digits of pi run side by side on threads (task_plan.cpp).
+//
+// sum_into follows these steps: the series' sizes (stormer_series.cpp), the
+// tasks (pi's digits and the trees), the correction, the result.
 
 #include "engine/remainder_engine.h"
 
@@ -36,13 +39,14 @@
 
 namespace {
 
-// K is about D / log10(64): at this many places the largest divisor n_K is
-// about 1,993,000, within the tree's limit of 2^21 (and the term-by-term
-// sum's, which takes over should the parts ever disagree).
-constexpr std::int32_t largest_places = 1'800'000;
+// The largest size the engine sums: its last divisor n_K must stay within
+// the trees' limit (and the term-by-term sum's, which takes over should the
+// parts ever disagree).
+constexpr std::int32_t largest_places = 1'600'000;
+static_assert(largest_divisor_bound(largest_places) < tree_divisor_limit);
 
 // pi's digits are one task, about a third of all the work: beyond four
-// threads a run ends no sooner, but every thread holds a run of terms' numbers
+// threads a run ends no sooner, but every thread holds a term range's numbers
 // in memory. So the work in flight is bounded, whatever the cores.
 constexpr unsigned most_useful_threads = 4;
 
@@ -51,9 +55,28 @@ constexpr unsigned most_useful_threads = 4;
 // temporary space included): ample room.
 constexpr std::size_t thread_stack_bytes = std::size_t{2} << 20;
 
+// All big-number work runs on stacks of the engine's own (its threads', or
+// this thread's where no thread can be had), whatever the process's stack
+// limit: false, without running it, where no such stack can be had.
+bool on_engine_stack(const std::function<void()>& work) { return run_with_stack(work, thread_stack_bytes); }
+
+// The one owner of a run's numbers: when they go, the heap gives their
+// memory back to the system.
+struct FreeRunWork {
+    void operator()(RunWork* work) const
+    {
+        delete work;
+        give_back_free_memory();
+    }
+};
+using RunMemory = std::unique_ptr<RunWork, FreeRunWork>;
+
 } // namespace
 
-RemainderEngine::RemainderEngine(unsigned thread_count) : thread_count_(std::max(1U, thread_count)) {}
+RemainderEngine::RemainderEngine(unsigned thread_count, TextSink& notices)
+    : thread_count_(std::max(1U, thread_count)), notices_(notices)
+{
+}
 
 std::int32_t RemainderEngine::largest_limb_count() const { return limb_count_for(largest_places); }
 
@@ -65,7 +88,7 @@ MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
     // (T = 1, 2, 4; MALLOC_ARENA_MAX=1, as under a limit) at 100,000, 400,000
     // and 1,599,999 places, less the program's own: about 8 bytes a place
     // whatever the threads, and for each thread its stack and about 4 to 5
-    // bytes a place (a run of terms' numbers). With room to spare:
+    // bytes a place (a term range's numbers). With room to spare:
     const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
     constexpr std::size_t shared_bytes_per_place = 12;
     constexpr std::size_t thread_bytes_per_place = 6;
@@ -75,22 +98,14 @@ MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
 
 SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
 {
-    if (static_cast<std::int32_t>(result.size()) > largest_limb_count()) {
+    const auto limb_count = static_cast<std::int32_t>(result.size());
+    if (limb_count > largest_limb_count()) {
         return SumOutcome{0, SumFailure::too_large};
     }
-    // All big-number work runs on stacks of the engine's own (its threads',
-    // or this thread's where no thread can be had), whatever the process's
-    // stack limit; this thread writes progress.
-    const std::int32_t places = reported_places_for(static_cast<std::int32_t>(result.size()));
-    std::unique_ptr<RunWork> work;
-    // The run's numbers go, and the heap gives their memory back to the system.
-    const auto release_work = [&] {
-        work.reset();
-        give_back_free_memory();
-    };
     const SumOutcome no_memory{0, SumFailure::no_memory};
-    if (!run_with_stack([&] { work = std::make_unique<RunWork>(prepare_series(stormer_series, places)); },
-                        thread_stack_bytes)) {
+    RunMemory work;
+    if (!on_engine_stack(
+            [&] { work.reset(new RunWork(prepare_series(stormer_series, reported_places_for(limb_count)))); })) {
         return no_memory;
     }
     const auto terms_used = static_cast<std::int32_t>(work->series.zero_term + 1);
@@ -100,41 +115,25 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     if (!run_tasks(
             plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
             ProgressPacer::tick)) {
-        release_work();
         return no_memory;
     }
     pacer.finish();
 
-    std::optional<long long> offset;
-    const bool finished = run_with_stack(
-        [&] {
-            CorrectionParts parts;
-            parts.phi = work->pi.phi;
-            for (const PartOfRun& part : work->series.parts) {
-                parts.tails += part.tail;
-                ++parts.tail_count;
-            }
-            for (const RoundedSum& fractions : work->fractions) {
-                parts.add_fractions(fractions);
-            }
-            for (const RoundedSum& shares : work->residue_shares) {
-                parts.add_residues(shares);
-            }
-            offset = whole_offset(parts);
-            if (offset) {
-                write_result(work->pi.whole, *offset, result);
-            }
-        },
-        thread_stack_bytes);
-    release_work();
-    if (!finished) {
-        return no_memory;
+    const Correction correction = correction_of(work->pi.phi, work->series.parts, work->range_sums);
+    if (const std::optional<long long> offset = whole_offset(correction)) {
+        write_result(work->pi.whole, *offset, result);
+        return SumOutcome{terms_used, SumFailure::none};
     }
-    if (!offset) {
-        // The parts disagree beyond any rounding: a fault, never seen. The
-        // term-by-term sum gives the result instead (all its progress lines
-        // are already written).
-        return sum_term_by_term(result, lines);
-    }
-    return SumOutcome{terms_used, SumFailure::none};
+    work.reset();
+    return sum_term_by_term_instead(result, lines, notices_, correction);
+}
+
+SumOutcome sum_term_by_term_instead(LimbSpan result, ProgressLines& lines, TextSink& notices,
+                                    const Correction& correction)
+{
+    print(notices,
+          "stormer-pi: the fast sum's parts disagree (they come to %.3Lg, not within %.3Lg of a whole number); "
+          "summing the %zu limbs term by term instead, which takes far longer\n",
+          correction.value, correction.error_bound, result.size());
+    return sum_term_by_term(result, lines);
 }

@@ -4,14 +4,12 @@
 // for leaves i with divisors n_i and exponents e_i, the whole number
 // floor(y / b^e_i) mod n_i and the fraction frac(y / b^e_i), for all leaves
 // at the cost of a few big multiplications instead of a division each.
-// Generic in its divisors (any tree of common multiples, see DivisorTree)
-// and blind to signs: what the answers are summed into is its caller's.
+// Generic in its divisors (any tree of common multiples, see DivisorTree),
+// blind to signs and to what the answers are summed into: pure arithmetic.
 
 #include <cstdint>
 #include <gmpxx.h>
 #include <vector>
-
-#include "engine/progress.h"
 
 // The divisors of a run of leaves made ready for the tree: their common
 // multiples from the blocks of leaves up to the root. Every node has a
@@ -39,25 +37,41 @@ struct DivisorTree {
 
 // Divisors must stay below this: a leaf's n x_i is worked out in 128 bits.
 constexpr std::uint64_t tree_divisor_limit = std::uint64_t{1} << 21;
+// A tree has at most 2^most_tree_levels leaves.
+constexpr unsigned most_tree_levels = 20;
+// Bits each node carries beyond what its leaves need.
+constexpr unsigned tree_guard_bits = 80;
+// A leaf's error, in units of its last bit, stays below 2^tree_error_bits:
+// each step down from the root can double it and add a little (the .cpp
+// proves it for trees of at most 2^most_tree_levels leaves). So a fraction
+// is good to within
+constexpr unsigned tree_error_bits = 20;
+constexpr double tree_fraction_error =
+    1.0 / static_cast<double>(std::uint64_t{1} << (tree_guard_bits - tree_error_bits));
 
-// What the tree is asked: x_i = frac(y / (n_i b^e_i)) for every leaf, with
+// What the tree is asked: for every leaf i, floor(dividend / base^e_i) with
 // e_i = exponent_scale n_i - exponent_offset (so rising with the leaves).
-struct RemainderQueries {
-    const mpz_class& dividend; // y > 0
-    unsigned long base;        // b: 2, or odd
+struct PowerQuotients {
+    mpz_class dividend;     // y > 0
+    unsigned long base = 2; // b: 2, or odd
     unsigned long exponent_scale = 1;
     unsigned long exponent_offset = 0;
+
+    // e for divisor n; at most 0 where the quotient is a whole number.
+    long exponent(std::uint64_t n) const
+    {
+        return static_cast<long>(exponent_scale * n) - static_cast<long>(exponent_offset);
+    }
 };
 
 // Where each leaf's answer goes: floor(y / b^e_i) mod n_i, and
-// frac(y / b^e_i) to about 2^-55.
+// frac(y / b^e_i) to within tree_fraction_error (in a long double, which
+// holds the tree's 64 bits of it exactly).
 class LeafAnswers {
 public:
     virtual ~LeafAnswers() = default;
-    virtual void answer(std::size_t leaf, std::uint64_t residue, double fraction) = 0;
+    virtual void answer(std::size_t leaf, std::uint64_t residue, long double fraction) = 0;
 };
 
-// Answers every leaf once, in no particular order. Adds one unit to `work`
-// for every leaf answered.
-void answer_queries(const RemainderQueries& queries, const DivisorTree& divisors, LeafAnswers& answers,
-                    WorkMeter::Account& work);
+// Answers every leaf once, in no particular order.
+void answer_queries(const PowerQuotients& quotients, const DivisorTree& divisors, LeafAnswers& answers);

@@ -1,11 +1,28 @@
 #include "engine/series_summation.h"
 
+#include <array>
+
+#include "engine/stormer_series.h"
+
 namespace {
 
-constexpr std::size_t working_numbers = 4;
-// The odd divisors stay within a limb division's divisor up to about here:
-// the last divisor is about 1.107 times the places.
-constexpr std::int32_t largest_places = 1'900'000;
+// The largest size summed: the odd divisors, and each power's divisor m^2,
+// must stay within a limb division's divisor.
+constexpr std::int32_t largest_places = 1'600'000;
+static_assert(largest_divisor_bound(largest_places) <= static_cast<std::uint64_t>(largest_divisor));
+
+// The series has three parts, summed by the three-way sum; each part's
+// weight and m^2 fit a limb division.
+static_assert(stormer_series.size() == 3);
+constexpr bool fits_a_limb_division(SeriesPart part)
+{
+    return part.base * part.base <= static_cast<unsigned long>(largest_divisor) &&
+           part.weight <= static_cast<unsigned long>(largest_divisor);
+}
+static_assert(fits_a_limb_division(stormer_series[0]) && fits_a_limb_division(stormer_series[1]) &&
+              fits_a_limb_division(stormer_series[2]));
+
+constexpr std::size_t working_numbers = 1 + stormer_series.size(); // the term and the powers
 
 } // namespace
 
@@ -30,22 +47,23 @@ SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
         return SumOutcome{0, SumFailure::too_large};
     }
     LimbNumber term_number = allocate_limb_number(limb_count);
-    LimbNumber power8_number = allocate_limb_number(limb_count);
-    LimbNumber power57_number = allocate_limb_number(limb_count);
-    LimbNumber power239_number = allocate_limb_number(limb_count);
-    if (!term_number.limbs || !power8_number.limbs || !power57_number.limbs || !power239_number.limbs) {
+    std::array<LimbNumber, stormer_series.size()> power_numbers;
+    for (LimbNumber& power : power_numbers) {
+        power = allocate_limb_number(limb_count);
+    }
+    if (!term_number.limbs || !power_numbers[0].limbs || !power_numbers[1].limbs || !power_numbers[2].limbs) {
         return SumOutcome{0, SumFailure::no_memory};
     }
     const LimbSpan term = term_number.span();
-    const LimbSpan power8 = power8_number.span();
-    const LimbSpan power57 = power57_number.span();
-    const LimbSpan power239 = power239_number.span();
-
-    // pi = 24 atan(1/8) + 8 atan(1/57) + 4 atan(1/239): the first term of each.
-    fill_fraction(power8, 24, 8);
-    fill_fraction(power57, 8, 57);
-    fill_fraction(power239, 4, 239);
-    if (sum_three(result, power8, power57, power239, 0) > 0) {
+    std::array<LimbSpan, stormer_series.size()> powers;
+    std::array<limb, stormer_series.size()> squared_bases{};
+    for (std::size_t i = 0; i < powers.size(); ++i) {
+        const SeriesPart part = stormer_series[i];
+        powers[i] = power_numbers[i].span();
+        squared_bases[i] = static_cast<limb>(part.base * part.base);
+        fill_fraction(powers[i], static_cast<limb>(part.weight), static_cast<limb>(part.base)); // the first term
+    }
+    if (sum_three(result, powers[0], powers[1], powers[2], 0) > 0) {
         print(progress.sink(), "\nadd: overflow\n");
         return SumOutcome{1, SumFailure::overflow};
     }
@@ -53,36 +71,34 @@ SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
     limb odd_divisor = 1;
     bool adding = true;
     std::int32_t terms_used = 1;
-    std::int32_t leading8 = 0;
-    std::int32_t leading57 = 0;
-    std::int32_t leading239 = 0;
+    std::array<std::int32_t, stormer_series.size()> leading{};
     bool term_was_nonzero = true;
     while (term_was_nonzero) {
         odd_divisor += 2;
         adding = !adding;
         ++terms_used;
 
-        leading8 = advance_leading(power8, leading8);
-        leading57 = advance_leading(power57, leading57);
-        leading239 = advance_leading(power239, leading239);
-        divide_small(power8, 8 * 8, leading8);
-        divide_small(power57, 57 * 57, leading57);
-        divide_small(power239, 239 * 239, leading239);
-
-        // Power 8 is the largest at every step, so its leading index bounds all.
-        if (sum_three(term, power8, power57, power239, leading8) != 0) {
+        for (std::size_t i = 0; i < powers.size(); ++i) {
+            leading[i] = advance_leading(powers[i], leading[i]);
+        }
+        for (std::size_t i = 0; i < powers.size(); ++i) {
+            divide_small(powers[i], squared_bases[i], leading[i]);
+        }
+        // The first power is the largest at every step, so its leading index bounds all.
+        const std::int32_t leading_index = leading[0];
+        if (sum_three(term, powers[0], powers[1], powers[2], leading_index) != 0) {
             print(progress.sink(), "add: overflow\n");
             return SumOutcome{terms_used, SumFailure::overflow};
         }
-        divide_small(term, odd_divisor, leading8);
+        divide_small(term, odd_divisor, leading_index);
         if (adding) {
-            add_into(result, term, leading8);
+            add_into(result, term, leading_index);
         } else {
-            subtract_from(result, term, leading8);
+            subtract_from(result, term, leading_index);
         }
         progress.reach(terms_used);
-        term_was_nonzero = any_nonzero(term, leading8);
-        clear_from(term, leading8);
+        term_was_nonzero = any_nonzero(term, leading_index);
+        clear_from(term, leading_index);
     }
     return SumOutcome{terms_used, SumFailure::none};
 }

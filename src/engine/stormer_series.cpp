@@ -2,19 +2,21 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <functional>
+
+#include <flint/ulong_extras.h>
 
 #include "engine/library_numbers.h"
 
 namespace {
 
 // The tails are sums of size about 1 whose terms fall by m^2 a step; 160 bits
-// leave their rounding far below 1e-30.
+// leave their rounding far below tail_cutoff (terms of a tail smaller than
+// that change the alternating, falling sum by less than themselves).
 constexpr mpfr_prec_t tail_precision = 160;
-// Terms of a tail smaller than this change the (alternating, falling) sum by
-// less than themselves.
-constexpr double tail_cutoff = 1e-30;
+static_assert(tail_cutoff > 0x1p-100);
 // log2 of numbers of a few million bits is good to about 1e-9 in double: a
 // closer call is settled exactly.
 constexpr double log2_close_call = 1e-6;
@@ -90,25 +92,24 @@ long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
 }
 
 // The part's dividend and exponents: m^n_k itself for an odd base; for a
-// base 2^a, Y_m = odd 2^(D + v) with w = w_odd 2^v, and the power
-// floor(odd / 2^(a n_k - D - v)) a shift.
+// base 2^a, Y_m = odd_weight 5^D 2^(D + v) with w = odd_weight 2^v, and the
+// power floor(odd_weight 5^D / 2^(a n_k - D - v)) a shift.
 PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten_to_places)
 {
     PartOfRun run;
     run.part = part;
+    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
+    run.odd_weight = part.weight >> v;
     if (!std::has_single_bit(part.base)) {
-        run.dividend = ten_to_places * part.weight;
-        run.tree_base = part.base;
+        run.quotients = PowerQuotients{ten_to_places * part.weight, part.base};
         return run;
     }
     const auto a = static_cast<unsigned long>(std::countr_zero(part.base));
-    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
     const auto d = static_cast<unsigned long>(places);
-    mpz_ui_pow_ui(run.dividend.get_mpz_t(), 5, d);
-    run.dividend *= part.weight >> v;
-    run.tree_base = 2;
-    run.exponent_scale = a;
-    run.exponent_offset = d + v;
+    mpz_class dividend;
+    mpz_ui_pow_ui(dividend.get_mpz_t(), 5, d);
+    dividend *= run.odd_weight;
+    run.quotients = PowerQuotients{std::move(dividend), 2, a, d + v};
     // e_k <= 0 while a n_k <= D + v.
     const unsigned long largest_whole_n = (d + v) / a;
     run.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
@@ -118,16 +119,16 @@ PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten
 // floor(Y_m / m^n_k) for one part.
 mpz_class power_of(const PartOfRun& part, std::int64_t k)
 {
+    const PowerQuotients& quotients = part.quotients;
     if (!part.base_is_power_of_two()) {
-        return floor_power_quotient(part.dividend, part.tree_base, odd_divisor(k));
+        return floor_power_quotient(quotients.dividend, quotients.base, odd_divisor(k));
     }
-    const auto shift =
-        static_cast<long>(part.exponent_scale * odd_divisor(k)) - static_cast<long>(part.exponent_offset);
+    const long shift = quotients.exponent(odd_divisor(k));
     mpz_class power;
     if (shift <= 0) {
-        mpz_mul_2exp(power.get_mpz_t(), part.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
+        mpz_mul_2exp(power.get_mpz_t(), quotients.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
     } else {
-        mpz_tdiv_q_2exp(power.get_mpz_t(), part.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
+        mpz_tdiv_q_2exp(power.get_mpz_t(), quotients.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
     }
     return power;
 }
@@ -156,7 +157,7 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     run.zero_term = first_k_where(term_is_zero, estimate_powers_run_out(first_y, series[0].base));
 
     for (PartOfRun& part : run.parts) {
-        const mpz_class y = run.ten_to_places * part.part.weight; // Y_m
+        const mpz_class y = run.ten_to_places * part.part.weight; // Y_m, also for a base 2^a
         const unsigned long m = part.part.base;
         const std::int64_t run_out = first_k_where([&](std::int64_t k) { return power_exceeds(y, m, odd_divisor(k)); },
                                                    estimate_powers_run_out(y, m));
@@ -166,4 +167,15 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     }
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
     return run;
+}
+
+std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int32_t places, std::int64_t k)
+{
+    assert(part.base_is_power_of_two() && k < part.whole_terms);
+    const ulong n = odd_divisor(k);
+    const ulong inverse = n_preinvert_limb(n);
+    const auto shift = static_cast<ulong>(-part.quotients.exponent(n)); // -e_k >= 0
+    const ulong dividend = n_mulmod2_preinv(
+        part.odd_weight % n, n_powmod2_ui_preinv(5 % n, static_cast<ulong>(places), n, inverse), n, inverse);
+    return n_mulmod2_preinv(dividend, n_powmod2_ui_preinv(2 % n, shift, n, inverse), n, inverse);
 }

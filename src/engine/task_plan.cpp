@@ -7,26 +7,28 @@
 #include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
-#include "engine/whole_quotients.h"
 
 namespace {
 
-// The terms are cut into about this many runs: enough for the threads to
-// share the work out evenly, few enough that the trees' root divisions (one
-// for each run of each part) stay a small share.
-constexpr std::int64_t runs_in_all = 10;
+// The terms are cut into about this many ranges: enough for the threads to
+// end close together, few enough that the trees' root divisions (one
+// for each range of each part) stay a small part of the work.
+constexpr std::int64_t ranges_in_all = 10;
 
-struct Run {
+// The terms first..end-1.
+struct TermRange {
     std::int64_t first;
     std::int64_t end;
+
+    std::int64_t terms() const { return end - first; }
 };
 
-// The terms 0..K-1 in runs on one grid for all parts: every point where a
-// part's share changes (its whole quotients end, its powers run out) is a
-// boundary, and what lies between two is cut into runs of about K /
-// runs_in_all terms. Within a run, each part is the same kind of work
+// The terms 0..K-1 in ranges on one grid for all parts: every point where a
+// part's work changes (its whole quotients end, its powers run out) is a
+// boundary, and what lies between two is cut into ranges of about K /
+// ranges_in_all terms. Within a range, each part does the same kind of work
 // throughout, and the parts that need a tree share its divisors.
-std::vector<Run> grid_of_runs(const SeriesRun& series)
+std::vector<TermRange> term_ranges(const SeriesRun& series)
 {
     std::vector<std::int64_t> boundaries{0, series.zero_term};
     for (const PartOfRun& part : series.parts) {
@@ -36,89 +38,122 @@ std::vector<Run> grid_of_runs(const SeriesRun& series)
     // (Classic algorithms: clang 14 cannot build libstdc++ 12's ranges.)
     std::sort(boundaries.begin(), boundaries.end());
     boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
-    const double length = std::max(1.0, static_cast<double>(series.zero_term) / runs_in_all);
-    std::vector<Run> runs;
+    const double length = std::max(1.0, static_cast<double>(series.zero_term) / ranges_in_all);
+    std::vector<TermRange> ranges;
     for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
         const std::int64_t from = boundaries[i];
         const std::int64_t to = boundaries[i + 1];
         const auto pieces = std::max<std::int64_t>(1, std::llround(static_cast<double>(to - from) / length));
         for (std::int64_t piece = 0; piece < pieces; ++piece) {
-            runs.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
+            ranges.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
         }
     }
-    return runs;
+    return ranges;
 }
 
-// Leaf i of a tree over a run is term first + i: its residue goes to the
-// term's sum, its fraction's share (-1)^k f / n_k to the run's part of F.
+// What a part does for the terms of a range.
+enum class PartWork { none, whole_quotients, tree };
+
+PartWork work_of(const PartOfRun& part, TermRange range)
+{
+    if (range.end <= part.whole_terms) {
+        return PartWork::whole_quotients;
+    }
+    return range.end <= part.terms ? PartWork::tree : PartWork::none;
+}
+
+// A part's accounts on the run's meter, and what a step of each costs.
+struct PartMeters {
+    WorkMeter::Account* tree;
+    double tree_step_cost;
+    WorkMeter::Account* whole_quotients;
+    double whole_quotients_step_cost;
+
+    double cost_of(PartWork work, TermRange range) const
+    {
+        const auto terms = static_cast<double>(range.terms());
+        switch (work) {
+        case PartWork::tree:
+            return terms * static_cast<double>(work_costs::tree_steps_a_leaf) * tree_step_cost;
+        case PartWork::whole_quotients:
+            return terms / static_cast<double>(work_costs::whole_quotients_a_step) * whole_quotients_step_cost;
+        case PartWork::none:
+            break;
+        }
+        return 0;
+    }
+};
+
+// Leaf i of a tree over a range is term first + i: its residue goes to the
+// term's residue sum, its fraction's addend (-1)^k f / n_k to the range's
+// partial sum of F. Leaves answered are counted on the meter, some at a time.
 class SeriesLeaves : public LeafAnswers {
 public:
-    SeriesLeaves(std::int64_t first, ResidueSums& residues, RoundedSum& fractions)
-        : first_(first), residues_(residues), fractions_(fractions)
+    SeriesLeaves(std::int64_t first, ResidueSums& residues, RoundedSum& fractions, WorkMeter::Account& meter)
+        : first_(first), residues_(residues), fractions_(fractions), meter_(meter)
     {
     }
-    void answer(std::size_t leaf, std::uint64_t residue, double fraction) override
+    ~SeriesLeaves() override { meter_.add(unreported_); }
+    SeriesLeaves(const SeriesLeaves&) = delete;
+    SeriesLeaves& operator=(const SeriesLeaves&) = delete;
+
+    void answer(std::size_t leaf, std::uint64_t residue, long double fraction) override
     {
         const std::int64_t k = first_ + static_cast<std::int64_t>(leaf);
         residues_.add(k, residue);
-        const double share = fraction / static_cast<double>(odd_divisor(k));
-        fractions_.add(k % 2 == 0 ? share : -share);
+        const auto addend = static_cast<double>(fraction / static_cast<long double>(odd_divisor(k)));
+        fractions_.add(k % 2 == 0 ? addend : -addend);
+        if (++unreported_ == report_every) {
+            meter_.add(unreported_);
+            unreported_ = 0;
+        }
     }
 
 private:
+    static constexpr std::uint64_t report_every = 64;
     std::int64_t first_;
     ResidueSums& residues_;
     RoundedSum& fractions_;
+    WorkMeter::Account& meter_;
+    std::uint64_t unreported_ = 0;
 };
 
-// Each part's work, in units of about the same cost: two a tree leaf (one
-// while its divisors are made, one when answered), one for sixteen whole
-// quotients.
-struct PartAccounts {
-    WorkMeter::Account* tree;
-    WorkMeter::Account* whole_quotients;
-};
-
-// What a part does for the terms of a run.
-enum class Share { none, whole_quotients, tree };
-
-Share share_of(const PartOfRun& part, Run run)
+void add_whole_quotient_residues(const PartOfRun& part, std::int32_t places, TermRange range, ResidueSums& residues,
+                                 WorkMeter::Account& meter)
 {
-    if (run.end <= part.whole_terms) {
-        return Share::whole_quotients;
+    for (std::int64_t k = range.first; k < range.end; ++k) {
+        residues.add(k, whole_quotient_residue(part, places, k));
+        if ((k + 1) % static_cast<std::int64_t>(work_costs::whole_quotients_a_step) == 0) {
+            meter.add(1);
+        }
     }
-    return run.end <= part.terms ? Share::tree : Share::none;
 }
 
-// Every part's share of one run of terms.
-void work_out_run(RunWork& work, Run run, const std::vector<PartAccounts>& accounts, RoundedSum& fractions,
-                  RoundedSum& residue_shares)
+// Every part's work over one term range, into the range's partial sums.
+void work_out_range(const SeriesRun& series, TermRange range, const std::vector<PartMeters>& meters, RangeSums& sums)
 {
-    ResidueSums residues(run.first, run.end - run.first);
+    ResidueSums residues(range.first, range.terms());
     std::optional<DivisorTree> divisors;
-    const auto leaves = static_cast<std::size_t>(run.end - run.first);
-    for (std::size_t i = 0; i < work.series.parts.size(); ++i) {
-        const PartOfRun& part = work.series.parts[i];
-        switch (share_of(part, run)) {
-        case Share::none:
+    for (std::size_t i = 0; i < series.parts.size(); ++i) {
+        const PartOfRun& part = series.parts[i];
+        switch (work_of(part, range)) {
+        case PartWork::none:
             break;
-        case Share::whole_quotients:
-            add_whole_quotient_residues(part, work.series.places, run.first, run.end, residues,
-                                        *accounts[i].whole_quotients);
+        case PartWork::whole_quotients:
+            add_whole_quotient_residues(part, series.places, range, residues, *meters[i].whole_quotients);
             break;
-        case Share::tree: {
+        case PartWork::tree: {
             if (!divisors) {
-                divisors = odd_lcm_tree(odd_divisor(run.first), leaves);
+                divisors = odd_lcm_tree(odd_divisor(range.first), static_cast<std::size_t>(range.terms()));
             }
-            accounts[i].tree->add(leaves); // the divisors' share
-            SeriesLeaves answers(run.first, residues, fractions);
-            answer_queries({part.dividend, part.tree_base, part.exponent_scale, part.exponent_offset}, *divisors,
-                           answers, *accounts[i].tree);
+            meters[i].tree->add(static_cast<std::uint64_t>(range.terms())); // the divisors' step
+            SeriesLeaves answers(range.first, residues, sums.fractions, *meters[i].tree);
+            answer_queries(part.quotients, *divisors, answers);
             break;
         }
         }
     }
-    residue_shares = sum_residue_shares(residues);
+    sums.add_residues(residues);
 }
 
 } // namespace
@@ -130,47 +165,42 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
         std::function<void()> work;
     };
     std::vector<Task> tasks;
-    const std::int32_t places = work.series.places;
-    std::vector<PartAccounts> accounts;
-    std::vector<double> leaf_costs; // microseconds a term, for each part
-    std::vector<double> whole_costs;
-    for (const PartOfRun& part : work.series.parts) {
-        const double tree_unit =
-            work_costs::tree_unit(part.base_is_power_of_two(), std::log2(static_cast<double>(part.part.base)), places);
-        const double whole_unit = work_costs::whole_quotients(places);
-        const auto terms_a_unit = static_cast<double>(work_costs::whole_quotients_a_unit);
-        accounts.push_back({&work.meter.open(2 * static_cast<double>(part.terms - part.whole_terms), tree_unit),
-                            &work.meter.open(static_cast<double>(part.whole_terms) / terms_a_unit, whole_unit)});
-        leaf_costs.push_back(2 * tree_unit);
-        whole_costs.push_back(whole_unit / terms_a_unit);
+    const SeriesRun& series = work.series;
+    const std::int32_t places = series.places;
+    std::vector<PartMeters> meters;
+    for (const PartOfRun& part : series.parts) {
+        const double tree_steps =
+            static_cast<double>(work_costs::tree_steps_a_leaf) * static_cast<double>(part.terms - part.whole_terms);
+        const double whole_steps =
+            static_cast<double>(part.whole_terms) / static_cast<double>(work_costs::whole_quotients_a_step);
+        const double tree_cost = work_costs::tree_step(part.part.base, places);
+        const double whole_cost = work_costs::whole_quotients_step(places);
+        meters.push_back({&work.meter.open(tree_steps, tree_cost), tree_cost, &work.meter.open(whole_steps, whole_cost),
+                          whole_cost});
     }
-    for (const Run run : grid_of_runs(work.series)) {
+    const std::vector<TermRange> ranges = term_ranges(series);
+    work.range_sums.assign(ranges.size(), RangeSums{});
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        const TermRange range = ranges[r];
         double cost = 0;
-        for (std::size_t i = 0; i < work.series.parts.size(); ++i) {
-            const Share share = share_of(work.series.parts[i], run);
-            const auto terms = static_cast<double>(run.end - run.first);
-            cost += share == Share::tree              ? terms * leaf_costs[i]
-                    : share == Share::whole_quotients ? terms * whole_costs[i]
-                                                      : 0;
+        for (std::size_t i = 0; i < series.parts.size(); ++i) {
+            cost += meters[i].cost_of(work_of(series.parts[i], range), range);
         }
-        RoundedSum& fractions = work.fractions.emplace_back();
-        RoundedSum& residue_shares = work.residue_shares.emplace_back();
-        tasks.push_back({cost, [&work, run, accounts, &fractions, &residue_shares] {
-                             work_out_run(work, run, accounts, fractions, residue_shares);
-                         }});
+        RangeSums& sums = work.range_sums[r];
+        tasks.push_back({cost, [&series, range, meters, &sums] { work_out_range(series, range, meters, sums); }});
     }
     const double digit_cost = work_costs::pi_digit(places);
-    WorkMeter::Account& pi_account = work.meter.open(places, digit_cost);
-    tasks.push_back({digit_cost * places, [&work, &pi_account, places] {
+    WorkMeter::Account& pi_meter = work.meter.open(places, digit_cost);
+    tasks.push_back({digit_cost * places, [&work, &pi_meter, places] {
                          work.pi = digits_of_pi(places, work.series.ten_to_places);
-                         pi_account.add(static_cast<std::uint64_t>(places));
+                         pi_meter.add(static_cast<std::uint64_t>(places));
                      }});
     std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     std::vector<std::function<void()>> ordered;
     for (Task& task : tasks) {
         // Each task leaves the library caches of its thread empty behind it.
-        ordered.push_back([work = std::move(task.work)] {
-            work();
+        ordered.push_back([task_work = std::move(task.work)] {
+            task_work();
             release_library_caches();
         });
     }

@@ -146,6 +146,8 @@ void StandardOutput::write_out(std::string_view text)
     }
 }
 
+void StandardError::write(std::string_view text) { write_all(STDERR_FILENO, text, ::write); }
+
 void StandardOutput::write_held_text() const
 {
     if (!failed_) {

@@ -59,6 +59,13 @@ private:
     struct sigaction previous_actions_[std::size(ending_signals)]{};
 };
 
+// Standard error, for the rare word to the user that is not part of the
+// conversation: each write goes out at once, whole.
+class StandardError : public TextSink {
+public:
+    void write(std::string_view text) override;
+};
+
 // Memory ran out after all, the check before a run notwithstanding.
 constexpr int exit_out_of_memory = 3;
 
