@@ -1,19 +1,24 @@
 // engine_check [--threads N] fast PLACES...     the fast engine alone (for /usr/bin/time)
 // engine_check [--threads N] compare PLACES...  both engines, whole results compared
+// engine_check --costs                          the fast engine's cost table, measured
 // The fast engine runs on N threads (default: the usable cores). Prints one
 // line a size; exits 1 if any comparison fails.
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
 
 #include <vector>
 
+#include "engine/big_numbers.h"
+#include "engine/odd_lcm_tree.h"
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
+#include "engine/task_plan.h"
 #include "platform/beyond_posix.h"
 #include "platform/console.h"
 
@@ -53,10 +58,108 @@ std::string peak_address_space()
     return " unknown";
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Answers that go nowhere: only the time of the tree counts.
+class DroppedAnswers : public LeafAnswers {
+public:
+    void answer(std::size_t, std::uint64_t residue, long double fraction) override
+    {
+        kept_ += residue + static_cast<std::uint64_t>(fraction * 1e6L);
+    }
+
+private:
+    std::uint64_t kept_ = 0;
+};
+
+// One row of progress.cpp's cost table at this size: the microseconds of one
+// core a step of each kind of work takes, on this thread alone.
+void print_costs_at(std::int32_t places)
+{
+    const SeriesRun series = prepare_series(stormer_series, places);
+    std::printf("    {%d, {", places);
+    std::uint64_t whole_terms = 0;
+    double whole_seconds = 0;
+    for (std::size_t i = 0; i < series.parts.size(); ++i) {
+        const PartOfRun& part = series.parts[i];
+        std::uint64_t leaves = 0;
+        double tree_seconds = 0;
+        for (const TermRange range : term_ranges(series)) {
+            const auto start = std::chrono::steady_clock::now();
+            if (work_of(part, range) == PartWork::tree) {
+                DroppedAnswers answers;
+                answer_queries(part.quotients, odd_lcm_tree(odd_divisor(range.first), range.terms()), answers);
+                tree_seconds += seconds_since(start);
+                leaves += static_cast<std::uint64_t>(range.terms());
+            } else if (work_of(part, range) == PartWork::whole_quotients) {
+                std::uint64_t kept = 0;
+                for (std::int64_t k = range.first; k < range.end; ++k) {
+                    kept += whole_quotient_residue(part, places, k);
+                }
+                whole_seconds += seconds_since(start) + static_cast<double>(kept % 2) * 1e-12;
+                whole_terms += static_cast<std::uint64_t>(range.terms());
+            }
+        }
+        const double steps = static_cast<double>(work_costs::tree_steps_a_leaf * leaves);
+        std::printf("%s%.3f", i == 0 ? "" : ", ", steps > 0 ? tree_seconds * 1e6 / steps : 0.0);
+    }
+    const double whole_steps = static_cast<double>(whole_terms) / work_costs::whole_quotients_a_step;
+    const auto start = std::chrono::steady_clock::now();
+    const PiDigits digits = digits_of_pi(places, series.ten_to_places);
+    const double pi_seconds = seconds_since(start);
+    std::printf("}, %.3f, %.3f},\n", whole_steps > 0 ? whole_seconds * 1e6 / whole_steps : 0.0,
+                pi_seconds * 1e6 / static_cast<double>(digits.whole.size()));
+}
+
+std::string processor_name()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.starts_with("model name")) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    return "unknown processor";
+}
+
+// Where the loaded FLINT comes from: a copy for the processor lives under a
+// glibc-hwcaps folder.
+std::string loaded_flint()
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (const std::size_t at = line.find('/');
+            at != std::string::npos && line.find("libflint.so") != std::string::npos) {
+            return line.substr(at);
+        }
+    }
+    return "no FLINT loaded";
+}
+
+void print_cost_table()
+{
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y-%m-%d", std::gmtime(&now));
+    std::printf("// Made by `build/bench/engine_check --costs` (%s, %s, %s from %s):\n", today,
+                processor_name().c_str(), library_versions().c_str(), loaded_flint().c_str());
+    for (const std::int32_t places : {100'000, 400'000, 1'599'999}) {
+        print_costs_at(places);
+        std::fflush(stdout);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "--costs") {
+        print_cost_table();
+        return 0;
+    }
     unsigned threads = usable_cores();
     int first = 1;
     if (argc > 2 && std::string(argv[1]) == "--threads") {

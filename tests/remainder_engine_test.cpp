@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <mpfr.h>
@@ -135,20 +136,24 @@ TEST(RemainderSummation, LargestSizeGivesTheKnownAnswer)
         << std::mismatch(expected.begin(), expected.end(), computed.begin()).first - expected.begin();
 }
 
-// An engine that takes a run over writes only the progress lines not yet
-// written: with lines up to term 200 shown, the term-by-term sum of 999
-// places adds those of terms 300 to 500.
-TEST(TermByTermSum, TakingARunOverWritesOnlyTheLinesStillDue)
+// Should the fast sum's parts ever disagree, it says so in one line on its
+// notices, then sums term by term, writing only the progress lines not yet
+// written: with lines up to term 200 shown, those of terms 300 to 500 of 999
+// places.
+TEST(RemainderEngine, TheSlowPathIsAnnouncedAndWritesOnlyTheLinesStillDue)
 {
     StringSink shown;
     ProgressLines lines(shown);
     lines.reach(250);
+    StringSink slow_path_notices;
     std::vector<limb> result(static_cast<std::size_t>(limb_count_for(999)));
-    const SumOutcome outcome = sum_term_by_term(result, lines);
+    const SumOutcome outcome = sum_term_by_term_instead(result, lines, slow_path_notices, Correction{0.5L, 1e-12L});
     EXPECT_EQ(outcome.terms_used, 553);
     EXPECT_EQ(shown.text(), "<Reached term no. 100>\n<Reached term no. 200>\n<Reached term no. 300>\n"
                             "<Reached term no. 400>\n<Reached term no. 500>\n");
     EXPECT_TRUE(result == run_engine(reference_engine, limb_count_for(999)).result);
+    EXPECT_TRUE(slow_path_notices.text().starts_with("stormer-pi: "));
+    EXPECT_EQ(std::count(slow_path_notices.text().begin(), slow_path_notices.text().end(), '\n'), 1);
 }
 
 // Notes when each piece of text arrives.

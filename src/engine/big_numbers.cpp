@@ -131,4 +131,6 @@ std::string decimal_digits(const mpz_class& a)
     return digits;
 }
 
+std::string library_versions() { return std::string("FLINT ") + flint_version + ", GMP " + gmp_version; }
+
 void release_library_caches() { flint_cleanup(); }

@@ -37,6 +37,9 @@ inline void release(mpz_class& x)
     released.swap(x);
 }
 
+// The versions of FLINT and GMP loaded, for reports: "FLINT 3.6.0, GMP 6.2.1".
+std::string library_versions();
+
 // FLINT keeps caches (its FFT's tables, among others) for each thread until
 // told to let them go: called at the end of every piece of work, so that the
 // memory a run used is there again for the next.

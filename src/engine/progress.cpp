@@ -43,13 +43,13 @@ struct CostsAt {
     double pi_digit;
 };
 
-// Made by `build/bench/engine_check --costs` (2026-12-08, 2-core Intel Xeon
-// under KVM, Debian 12, the system's FLINT 2.9); between and beyond the sizes
-// the costs follow a power of the size.
+// Made by `build/bench/engine_check --costs` (2026-12-08, Intel(R) Xeon(R) Processor, FLINT 3.6.0, GMP 6.2.1 from
+// build-flint/install/lib/glibc-hwcaps/x86-64-v3/libflint.so.24.0.0), alone on one core. Between and beyond the
+// sizes the costs follow a power of the size.
 constexpr std::array<CostsAt, 3> measured_costs{{
-    {100'000, {0.270, 0.443, 0.515}, 6.7, 0.425},
-    {400'000, {0.428, 0.704, 0.818}, 6.7, 0.585},
-    {1'599'999, {0.680, 1.117, 1.298}, 6.7, 0.800},
+    {100'000, {0.142, 0.243, 0.261}, 2.666, 0.137},
+    {400'000, {0.200, 0.312, 0.337}, 2.929, 0.166},
+    {1'599'999, {0.271, 0.424, 0.512}, 3.363, 0.225},
 }};
 
 // The cost at `places` from the two samples around it (or the two nearest).

@@ -15,53 +15,6 @@ namespace {
 // for each range of each part) stay a small part of the work.
 constexpr std::int64_t ranges_in_all = 10;
 
-// The terms first..end-1.
-struct TermRange {
-    std::int64_t first;
-    std::int64_t end;
-
-    std::int64_t terms() const { return end - first; }
-};
-
-// The terms 0..K-1 in ranges on one grid for all parts: every point where a
-// part's work changes (its whole quotients end, its powers run out) is a
-// boundary, and what lies between two is cut into ranges of about K /
-// ranges_in_all terms. Within a range, each part does the same kind of work
-// throughout, and the parts that need a tree share its divisors.
-std::vector<TermRange> term_ranges(const SeriesRun& series)
-{
-    std::vector<std::int64_t> boundaries{0, series.zero_term};
-    for (const PartOfRun& part : series.parts) {
-        boundaries.push_back(part.whole_terms);
-        boundaries.push_back(part.terms);
-    }
-    // (Classic algorithms: clang 14 cannot build libstdc++ 12's ranges.)
-    std::sort(boundaries.begin(), boundaries.end());
-    boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
-    const double length = std::max(1.0, static_cast<double>(series.zero_term) / ranges_in_all);
-    std::vector<TermRange> ranges;
-    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
-        const std::int64_t from = boundaries[i];
-        const std::int64_t to = boundaries[i + 1];
-        const auto pieces = std::max<std::int64_t>(1, std::llround(static_cast<double>(to - from) / length));
-        for (std::int64_t piece = 0; piece < pieces; ++piece) {
-            ranges.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
-        }
-    }
-    return ranges;
-}
-
-// What a part does for the terms of a range.
-enum class PartWork { none, whole_quotients, tree };
-
-PartWork work_of(const PartOfRun& part, TermRange range)
-{
-    if (range.end <= part.whole_terms) {
-        return PartWork::whole_quotients;
-    }
-    return range.end <= part.terms ? PartWork::tree : PartWork::none;
-}
-
 // A part's accounts on the run's meter, and what a step of each costs.
 struct PartMeters {
     WorkMeter::Account* tree;
@@ -157,6 +110,42 @@ void work_out_range(const SeriesRun& series, TermRange range, const std::vector<
 }
 
 } // namespace
+
+// The terms 0..K-1 in ranges on one grid for all parts: every point where a
+// part's work changes (its whole quotients end, its powers run out) is a
+// boundary, and what lies between two is cut into ranges of about K /
+// ranges_in_all terms. Within a range, each part does the same kind of work
+// throughout, and the parts that need a tree share its divisors.
+std::vector<TermRange> term_ranges(const SeriesRun& series)
+{
+    std::vector<std::int64_t> boundaries{0, series.zero_term};
+    for (const PartOfRun& part : series.parts) {
+        boundaries.push_back(part.whole_terms);
+        boundaries.push_back(part.terms);
+    }
+    // (Classic algorithms: clang 14 cannot build libstdc++ 12's ranges.)
+    std::sort(boundaries.begin(), boundaries.end());
+    boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
+    const double length = std::max(1.0, static_cast<double>(series.zero_term) / ranges_in_all);
+    std::vector<TermRange> ranges;
+    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        const std::int64_t from = boundaries[i];
+        const std::int64_t to = boundaries[i + 1];
+        const auto pieces = std::max<std::int64_t>(1, std::llround(static_cast<double>(to - from) / length));
+        for (std::int64_t piece = 0; piece < pieces; ++piece) {
+            ranges.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
+        }
+    }
+    return ranges;
+}
+
+PartWork work_of(const PartOfRun& part, TermRange range)
+{
+    if (range.end <= part.whole_terms) {
+        return PartWork::whole_quotients;
+    }
+    return range.end <= part.terms ? PartWork::tree : PartWork::none;
+}
 
 std::vector<std::function<void()>> plan_tasks(RunWork& work)
 {

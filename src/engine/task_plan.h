@@ -28,3 +28,18 @@ struct RunWork {
 };
 
 std::vector<std::function<void()>> plan_tasks(RunWork& work);
+
+// The terms first..end-1.
+struct TermRange {
+    std::int64_t first;
+    std::int64_t end;
+
+    std::int64_t terms() const { return end - first; }
+};
+
+// What a part does for the terms of a range.
+enum class PartWork { none, whole_quotients, tree };
+
+// The term ranges of a run, and each part's work in one (for measuring).
+std::vector<TermRange> term_ranges(const SeriesRun& series);
+PartWork work_of(const PartOfRun& part, TermRange range);
