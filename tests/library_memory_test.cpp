@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/library_memory.h"
+#include "engine/big_numbers.h"
 #include "engine/remainder_engine.h"
 #include "platform/console.h"
 #include "read_all.h"

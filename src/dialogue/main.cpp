@@ -3,7 +3,7 @@
 #include <new>
 
 #include "dialogue/run_loop.h"
-#include "engine/library_memory.h"
+#include "engine/big_numbers.h"
 #include "engine/remainder_engine.h"
 #include "platform/beyond_posix.h"
 #include "platform/console.h"

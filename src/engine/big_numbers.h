@@ -1,16 +1,61 @@
 #pragma once
 
-// The engine's large products, divisions and decimal conversion. From FLINT 3
-// on they go through FLINT, whose multiplication is GMP's below its own
-// threshold and its small-prime FFT above it where FLINT was built with one
-// (a build for processors with AVX2); FLINT's division and conversion build
-// on that product. With FLINT 2 they are GMP's. Which copy of FLINT is loaded
-// is the loader's choice, so nothing here asks what the copy can do: FLINT
-// picks its own algorithms.
+// The big-number libraries as the engine uses them, in one place: GMP, MPFR,
+// and FLINT with Arb, wherever the system keeps Arb (inside FLINT from FLINT
+// 3 on, a library of its own beside FLINT 2 before that; CMake sets
+// STORMER_ARB_INSIDE_FLINT), owners of their numbers, where their memory comes
+// from, and the engine's large products, divisions and decimal conversion.
+//
+// From FLINT 3 on those go through FLINT, whose multiplication is GMP's below
+// its own threshold and its small-prime FFT above it where FLINT was built
+// with one (a build for processors with AVX2); FLINT's division and
+// conversion build on that product. With FLINT 2 they are GMP's. Which copy of
+// FLINT is loaded is the loader's choice, so nothing here asks what the copy
+// can do: FLINT picks its own algorithms.
 
 #include <cstddef>
 #include <gmpxx.h>
+#include <mpfr.h>
 #include <string>
+
+#include <flint/flint.h>
+#include <flint/fmpz.h>
+#if STORMER_ARB_INSIDE_FLINT
+#include <flint/arb.h>
+#else
+#include <arb.h>
+#endif
+
+// Owners of the libraries' own numbers, so that each is cleared however its
+// scope ends.
+struct MpfrNumber {
+    mpfr_t value;
+    explicit MpfrNumber(mpfr_prec_t precision) { mpfr_init2(value, precision); }
+    ~MpfrNumber() { mpfr_clear(value); }
+    MpfrNumber(const MpfrNumber&) = delete;
+    MpfrNumber& operator=(const MpfrNumber&) = delete;
+};
+
+template <typename Number, void (*initialise)(Number*), void (*clear)(Number*)> struct FlintNumber {
+    Number value[1];
+    FlintNumber() { initialise(value); }
+    ~FlintNumber() { clear(value); }
+    FlintNumber(const FlintNumber&) = delete;
+    FlintNumber& operator=(const FlintNumber&) = delete;
+};
+using ArbNumber = FlintNumber<arb_struct, arb_init, arb_clear>;
+using FmpzNumber = FlintNumber<fmpz, fmpz_init, fmpz_clear>;
+
+using AllocateCall = void* (*)(std::size_t bytes);
+using ReallocateCall = void* (*)(void* block, std::size_t bytes);
+
+// GMP (and MPFR, which allocates through GMP) and FLINT take their memory from
+// `allocate` and `reallocate` (std::malloc and std::realloc in the program;
+// std::free gives it back). Where those fail, and where FLINT would abort,
+// the process ends by end_for_want_of_memory instead of by the libraries' own
+// reports, which abort or crash and lose the held output. Called once, before
+// any big number exists.
+void route_library_memory(AllocateCall allocate, ReallocateCall reallocate);
 
 // product = a b; product is neither factor.
 void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b);

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "engine/big_numbers.h"
-#include "engine/library_numbers.h"
 
 namespace {
 

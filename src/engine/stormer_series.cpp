@@ -8,7 +8,7 @@
 
 #include <flint/ulong_extras.h>
 
-#include "engine/library_numbers.h"
+#include "engine/big_numbers.h"
 
 namespace {
 
