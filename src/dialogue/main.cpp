@@ -23,7 +23,7 @@ int main()
     const auto input = std::make_unique<StandardInput>();
     const auto output = std::make_unique<StandardOutput>();
     RemainderEngine engine(usable_cores());
-    const int status = run_dialogue(*input, *output, RunServices{.engine = engine});
+    const int status = run_dialogue(*input, *output, RunServices{.engine = engine, .memory_can_be_had = MemoryCheck()});
     output->flush();
-    return output->broken() ? exit_output_failed : status;
+    return status;
 }
