@@ -1,4 +1,5 @@
-// engine_check [--threads N] fast PLACES...     the fast engine alone (for /usr/bin/time)
+// engine_check [--threads N] fast PLACES...     the fast engine alone, with its peak memory
+//                                               (a process's peaks: one size a process)
 // engine_check [--threads N] compare PLACES...  both engines, whole results compared
 // engine_check --costs                          the fast engine's cost table, measured
 // The fast engine runs on N threads (default: the usable cores). Prints one
@@ -46,16 +47,17 @@ Timed run(PiEngine& engine, std::int32_t places)
     return timed;
 }
 
-// The process's peak address space so far (Linux), for the memory check's figures.
-std::string peak_address_space()
+// A figure of the process's memory in KiB (Linux): "VmPeak" and "VmSize" its
+// address space, peak and now, "VmHWM" and "VmRSS" its resident memory.
+long memory_kib(const std::string& field)
 {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmPeak:")) {
-            return line.substr(7);
+        if (line.starts_with(field + ":")) {
+            return std::atol(line.c_str() + field.size() + 1);
         }
     }
-    return " unknown";
+    return -1;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start)
@@ -172,6 +174,9 @@ int main(int argc, char** argv)
     }
     choose_heaps_for_threads();
     const std::string mode = argv[first];
+    // What the process holds before any run, so that a run's figures are its own.
+    const long address_space_before = memory_kib("VmSize");
+    const long resident_before = memory_kib("VmRSS");
     bool all_same = true;
     StandardError notices;
     RemainderEngine fast_engine(threads, notices);
@@ -180,8 +185,10 @@ int main(int argc, char** argv)
         const auto places = static_cast<std::int32_t>(std::atol(argv[i]));
         const Timed fast = run(fast_engine, places);
         if (mode == "fast") {
-            std::printf("%d places: %d terms, fast %.3f s, peak address space%s\n", places,
-                        fast.terms_used.value_or(-1), fast.seconds, peak_address_space().c_str());
+            std::printf("%d places: %d terms, fast %.3f s, peaks beyond the start: address space %ld KiB, "
+                        "resident %ld KiB\n",
+                        places, fast.terms_used.value_or(-1), fast.seconds, memory_kib("VmPeak") - address_space_before,
+                        memory_kib("VmHWM") - resident_before);
             continue;
         }
         const Timed reference = run(reference_engine, places);

@@ -145,10 +145,11 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
-    const Conversation c = converse(
-        "1000\n12\nn y\n", RunServices{.engine = reference_engine,
-                                       .wall_clock = frozen_clock,
-                                       .memory_can_be_had = [](std::size_t bytes) { return bytes < 100 * 16; }});
+    const Conversation c =
+        converse("1000\n12\nn y\n",
+                 RunServices{.engine = reference_engine,
+                             .wall_clock = frozen_clock,
+                             .memory_can_be_had = [](std::size_t bytes, std::size_t) { return bytes < 100 * 16; }});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
                             "\a\nNot enough memory for 999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                             quit_question + quitting);

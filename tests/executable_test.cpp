@@ -11,6 +11,7 @@
 #include <functional>
 #include <grp.h>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <set>
@@ -270,6 +271,104 @@ TEST(ProgramUnderMemoryTrouble, ARunNearTheLimitLeavesTheNextOneItsMemory)
     fs::remove_all(directory);
 }
 
+namespace {
+
+std::size_t count_of(const std::string& text, const std::string& what)
+{
+    std::size_t found = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+} // namespace
+
+// The smallest limit on address space at which a fresh process computes
+// 20,000 places, found by halving: three runs in one process at that limit
+// all compute, whatever the first left in the heap.
+TEST(ProgramUnderMemoryTrouble, EveryRunAtALimitGetsTheAnswerTheFirstGot)
+{
+    if (address_sanitizer) {
+        GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
+    }
+    const fs::path directory = fresh_directory("same-answer");
+    const auto output_at = [&](rlim_t kib, const std::string& typed) {
+        return run_program(directory, typed, [kib] { limit(RLIMIT_AS, kib << 10); }).output;
+    };
+    const std::string computed = "Decimal places = 19998";
+    rlim_t refused = 16 << 10; // KiB
+    rlim_t enough = 256 << 10;
+    ASSERT_EQ(count_of(output_at(enough, "20000\nn y\n"), computed), 1U);
+    while (enough - refused > 4) {
+        const rlim_t middle = (refused + enough) / 2;
+        if (count_of(output_at(middle, "20000\nn y\n"), computed) == 1) {
+            enough = middle;
+        } else {
+            refused = middle;
+        }
+    }
+    const std::string three = output_at(enough, "20000\nn n\n20000\nn n\n20000\nn y\n");
+    EXPECT_EQ(count_of(three, computed), 3U) << enough << " KiB";
+    EXPECT_EQ(count_of(three, "Not enough memory"), 0U) << enough << " KiB";
+    fs::remove_all(directory);
+}
+
+namespace {
+
+// This process's version 1 memory group, where there is one.
+std::optional<fs::path> own_memory_group()
+{
+    std::ifstream membership("/proc/self/cgroup");
+    for (std::string line; std::getline(membership, line);) {
+        const std::size_t controllers = line.find(':');
+        const std::size_t path = line.find(':', controllers + 1);
+        if (controllers != std::string::npos && path != std::string::npos &&
+            line.substr(controllers + 1, path - controllers - 1) == "memory") {
+            return fs::path("/sys/fs/cgroup/memory" + line.substr(path + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// Where this process may make memory groups below its own (as root, with
+// version 1's memory controller): the largest size in a group limited to 20
+// to 56 MiB runs, on as many threads as fit, or is refused with the message;
+// the kernel never kills it for want of memory.
+TEST(ProgramInAControlGroup, TheLargestSizeRunsOrIsRefusedWithinAMemoryLimit)
+{
+    if (address_sanitizer) {
+        GTEST_SKIP() << "the address sanitizer needs far more memory than any limit here";
+    }
+    const std::optional<fs::path> own = own_memory_group();
+    if (!own || ::access((*own / "cgroup.procs").c_str(), W_OK) != 0) {
+        GTEST_SKIP() << "no version 1 memory group of this process's to make groups in";
+    }
+    const fs::path directory = fresh_directory("memory-group");
+    for (const int mib : {20, 24, 28, 32, 40, 56}) {
+        const fs::path group = *own / ("stormer-pi-" + std::to_string(::getpid()) + "-" + std::to_string(mib));
+        std::error_code made;
+        fs::create_directory(group, made);
+        if (made) {
+            GTEST_SKIP() << "cannot make " << group << ": " << made.message();
+        }
+        std::ofstream(group / "memory.limit_in_bytes") << (mib << 20);
+        if (fs::exists(group / "memory.memsw.limit_in_bytes")) {
+            std::ofstream(group / "memory.memsw.limit_in_bytes") << (mib << 20);
+        }
+        const ProgramRun run =
+            run_program(directory, "1599999\nn y\n", [&group] { std::ofstream(group / "cgroup.procs") << ::getpid(); });
+        fs::remove(group);
+        const bool ran = count_of(run.output, "Decimal places = 1599999") == 1;
+        const bool refused = count_of(run.output, "Not enough memory for 1599999 decimal places. Try again.") == 1;
+        EXPECT_EQ(run.status, 0) << mib << " MiB";
+        EXPECT_TRUE(ran != refused) << mib << " MiB";
+    }
+    fs::remove_all(directory);
+}
+
 // 200 runs with saves in one session: every run reported and saved, nothing
 // else left on disk, and the memory in use the same after 200 runs as after 20.
 TEST(ProgramSoak, TwoHundredRunsWithSaves)
@@ -367,6 +466,21 @@ TEST(ProgramThroughPipes, AnEndingSignalStillWritesOutTheHeldOutput)
     ::kill(program.pid, SIGTERM);
     const ProgramRun run = program.finish();
     EXPECT_EQ(program.last_signal, SIGTERM);
+    EXPECT_EQ(run.output, opening + prompt + run_for_12);
+    fs::remove_all(directory);
+}
+
+// A quit signal writes out the held output as the others do, then has its
+// own default action.
+TEST(ProgramThroughPipes, AQuitSignalAlsoWritesOutTheHeldOutput)
+{
+    const fs::path directory = fresh_directory("quit-signal");
+    LiveProgram program(directory, [] { limit(RLIMIT_CORE, 0); });
+    program.type("12\n");
+    wait_for_input(program.pid);
+    ::kill(program.pid, SIGQUIT);
+    const ProgramRun run = program.finish();
+    EXPECT_EQ(program.last_signal, SIGQUIT);
     EXPECT_EQ(run.output, opening + prompt + run_for_12);
     fs::remove_all(directory);
 }
@@ -489,4 +603,35 @@ TEST_F(ProgramManners, AnEndingSignalDuringTheSumWritesEveryLineOnce)
     }
     EXPECT_GE(run.output.size(), 8192U);
     EXPECT_TRUE(sum.starts_with(run.output)) << run.output.substr(std::max<std::size_t>(run.output.size(), 300) - 300);
+}
+
+// Nobody ever reads the output: a termination signal ends the program all
+// the same, and what did go out comes once, in order.
+TEST_F(ProgramManners, AnEndingSignalEndsTheProgramThoughNothingReadsItsOutput)
+{
+    LiveProgram program(directory_, [] { ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096); });
+    program.type("1599999\nn\ny\n");
+    wait_for_call(program.pid, "1", "0x1");
+    ::kill(program.pid, SIGTERM);
+    int wait_status = 0;
+    bool ended = false;
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !ended && std::chrono::steady_clock::now() < deadline; ::usleep(10'000)) {
+        ended = ::waitpid(program.pid, &wait_status, WNOHANG) == program.pid;
+    }
+    if (!ended) {
+        ::kill(program.pid, SIGKILL);
+        ::waitpid(program.pid, &wait_status, 0);
+    }
+    ::close(program.input);
+    const std::string output = read_all(program.output);
+    read_all(program.errors);
+    ASSERT_TRUE(ended) << "still running ten seconds after the signal";
+    EXPECT_TRUE(WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == SIGTERM);
+    std::string sum = opening + prompt + summing;
+    for (int term = 100; term <= 885'845; term += 100) {
+        sum += "<Reached term no. " + std::to_string(term) + ">\n";
+    }
+    EXPECT_GE(output.size(), 4096U);
+    EXPECT_TRUE(sum.starts_with(output)) << output.substr(std::max<std::size_t>(output.size(), 300) - 300);
 }

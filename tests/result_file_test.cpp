@@ -293,3 +293,88 @@ TEST_F(SavedResult, TheConfirmationComesBeforeASignalThatArrivedDuringTheSave)
     EXPECT_EQ(save.console, confirm_12);
     EXPECT_EQ(contents("12 dps pi.text"), saved_12);
 }
+
+namespace {
+
+// The same result saved earlier, in a run timed otherwise.
+const std::string earlier_12 = "The value of PI is:\r\n"
+                               " 3.141592653590\r\n"
+                               "Terms used = 8\r\n"
+                               "Decimal places = 12\r\n"
+                               "Time taken 0 days 0 hours 1 mins 17 secs\r\n"
+                               "\r\n";
+
+// A directory the user may not write.
+FileCalls refusing_new_files()
+{
+    FileCalls calls = system_file_calls();
+    calls.open_unnamed = [](const char*) {
+        errno = EACCES;
+        return -1;
+    };
+    calls.open_new = calls.open_unnamed;
+    return calls;
+}
+
+// Room for the earlier file, but not for a second copy.
+FileCalls short_of_room_for_new_files()
+{
+    static int new_file = -1;
+    FileCalls calls = system_file_calls();
+    calls.open_unnamed = [](const char* directory) { return new_file = system_file_calls().open_unnamed(directory); };
+    calls.open_new = [](const char* path) { return new_file = system_file_calls().open_new(path); };
+    calls.write = [](int fd, const void* bytes, std::size_t count) -> ssize_t {
+        if (fd == new_file) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return ::write(fd, bytes, count);
+    };
+    calls.close = [](int fd) {
+        new_file = fd == new_file ? -1 : new_file;
+        return ::close(fd);
+    };
+    return calls;
+}
+
+// A sticky directory with the earlier file somebody else's.
+FileCalls refusing_renames()
+{
+    FileCalls calls = system_file_calls();
+    calls.rename = [](const char*, const char*) {
+        errno = EPERM;
+        return -1;
+    };
+    return calls;
+}
+
+} // namespace
+
+TEST_F(SavedResult, WhereNoNewFileCanBeMadeTheSameResultIsRewrittenInPlace)
+{
+    for (const FileCalls& calls : {refusing_new_files(), short_of_room_for_new_files(), refusing_renames()}) {
+        std::ofstream("12 dps pi.text", std::ios::binary) << earlier_12;
+        StringSink console;
+        save_12(console, calls);
+        EXPECT_EQ(console.text(), confirm_12);
+        EXPECT_EQ(contents("12 dps pi.text"), saved_12);
+        EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+    }
+}
+
+TEST_F(SavedResult, ASaveKilledHalfWayLeavesOnlyTheEarlierFile)
+{
+    std::ofstream("12 dps pi.text") << "earlier";
+    const ChildSave save = save_in_child(false, [](TextSink& console) {
+        FileCalls killed = system_file_calls();
+        killed.write = [](int fd, const void* bytes, std::size_t count) {
+            const ssize_t written = ::write(fd, bytes, count / 2);
+            ::kill(::getpid(), SIGKILL);
+            return written;
+        };
+        save_12(console, killed);
+    });
+    EXPECT_EQ(save.signal, SIGKILL);
+    EXPECT_EQ(contents("12 dps pi.text"), "earlier");
+    EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}

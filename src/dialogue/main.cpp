@@ -24,7 +24,7 @@ int main()
     const auto output = std::make_unique<StandardOutput>();
     StandardError notices;
     RemainderEngine engine(usable_cores(), notices);
-    const int status = run_dialogue(*input, *output, RunServices{.engine = engine});
+    const int status = run_dialogue(*input, *output, RunServices{.engine = engine, .memory_can_be_had = MemoryCheck()});
     output->flush();
-    return output->broken() ? exit_output_failed : status;
+    return status;
 }

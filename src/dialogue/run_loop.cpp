@@ -110,10 +110,11 @@ std::optional<SummedRun> sum_a_run(TextInput& input, TextSink& out, const RunSer
             print(out, "\nI'll take that to be %li decimal places.\n", static_cast<long>(reported));
         }
         print(out, "\nSumming terms...\n\n");
-        LimbNumber result = allocate_limb_number(limb_count);
-        const unsigned threads =
-            result.limbs ? threads_within_memory(services.engine, limb_count, services.memory_can_be_had) : 0;
-        if (threads > 0) {
+        // Checked before the result is taken, so that the check sees the
+        // process as it stands between runs.
+        const unsigned threads = threads_within_memory(services.engine, limb_count, services.memory_can_be_had);
+        LimbNumber result = threads > 0 ? allocate_limb_number(limb_count) : LimbNumber{};
+        if (result.limbs) {
             const std::int64_t start = services.wall_clock();
             const SumOutcome outcome = services.engine.sum_into(result.span(), out, threads);
             const std::int64_t end = services.wall_clock();

@@ -15,12 +15,12 @@
 #include "platform/system_io.h"
 #include "platform/text_sink.h"
 
-// How the process ends: the quit answer or the end of input, an overflow in
-// the summation, or standard output that could not be written. (Memory that
-// runs out after all ends it with exit_out_of_memory, 3: platform/console.h.)
+// How the process ends: the quit answer or the end of input, or an overflow
+// in the summation. (Standard output that cannot be written ends it with
+// exit_output_failed, 2, and memory that runs out after all with
+// exit_out_of_memory, 3: platform/console.h.)
 constexpr int exit_done = 0;
 constexpr int exit_overflow = 1;
-constexpr int exit_output_failed = 2;
 
 // What one run has to report and save.
 struct RunReport {
@@ -39,7 +39,7 @@ struct RunServices {
     PiEngine& engine;
     WallClock wall_clock = system_wall_clock;
     ResultSaver save = save_in_working_directory;
-    bool (*memory_can_be_had)(std::size_t bytes) = ::memory_can_be_had;
+    MemoryTest memory_can_be_had = ::memory_can_be_had;
 };
 
 // The whole conversation, from the banner to the end of input or the quit

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "engine/limb_number.h"
 #include "platform/text_sink.h"
@@ -22,13 +23,20 @@ struct SumOutcome {
     SumFailure failure = SumFailure::none;
 };
 
-// Working memory beyond the result that a run needs at its peak, in bytes of
-// address space: some whatever the threads, and some for each thread.
-struct MemoryNeed {
+// Bytes of memory: some whatever the threads, and some for each thread.
+struct MemoryFigures {
     std::size_t shared = 0;
     std::size_t per_thread = 0;
 
     std::size_t with_threads(unsigned threads) const { return shared + per_thread * threads; }
+};
+
+// Working memory beyond the result that a run needs at its peak: address
+// space mapped (what a limit on address space counts), and memory in use
+// (what a control group's memory limit counts).
+struct MemoryNeed {
+    MemoryFigures address_space;
+    MemoryFigures resident;
 };
 
 // What a run loop needs of an engine. Each engine owns its working memory.
@@ -46,7 +54,10 @@ public:
     virtual SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) = 0;
 };
 
+// Whether so many bytes of address space and so many in use can be had.
+using MemoryTest = std::function<bool(std::size_t address_space, std::size_t resident)>;
+
 // The most threads, from the engine's most down to one, whose memory can be
-// had for a run of this many limbs; 0 where not even one thread's can.
-unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count,
-                               bool (*memory_can_be_had)(std::size_t bytes));
+// had for a run of this many limbs, its result included; 0 where not even
+// one thread's can.
+unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count, const MemoryTest& memory_can_be_had);

@@ -28,7 +28,8 @@ constexpr std::size_t working_numbers = 1 + stormer_series.size(); // the term a
 
 MemoryNeed TermByTermEngine::memory_needed(std::int32_t limb_count) const
 {
-    return MemoryNeed{working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count), 0};
+    const std::size_t numbers = working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count);
+    return MemoryNeed{{numbers, 0}, {numbers, 0}};
 }
 
 std::int32_t TermByTermEngine::largest_limb_count() const { return limb_count_for(largest_places); }

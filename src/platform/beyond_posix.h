@@ -7,11 +7,29 @@
 // changes.
 
 #include <cstddef>
+#include <optional>
 
 // The cores this process may use (at least 1): where the system says, those
 // it may be scheduled on, and no more than a CPU quota set on its control
-// group allows.
+// groups allows.
 unsigned usable_cores();
+
+// The memory this process may still take before a memory limit set on its
+// control groups is reached; empty where none is set (or the system has no
+// such limits).
+std::optional<std::size_t> memory_left_in_control_groups();
+
+// The address space the process has mapped, in bytes; 0 where the system
+// does not say.
+std::size_t address_space_in_use();
+
+// Opens a new file with no name in `directory` for writing, so that nothing is
+// left of it should the process die before link_unnamed_file names it; -1
+// where the system cannot (errno says why), and a named file has to do.
+int open_unnamed_file(const char* directory);
+// Gives a file from open_unnamed_file the name `path`, which must be free;
+// 0, or -1 with errno.
+int link_unnamed_file(int fd, const char* path);
 
 // A heap of its own for each thread spares the threads a shared lock, but
 // the C library reserves address space for each such heap for good: under a

@@ -23,15 +23,18 @@ private:
 
 // Standard output: on a terminal each write shows at once; otherwise the text
 // goes out in blocks of 4096 bytes, the last when this is flushed or destroyed,
-// or when an interrupt, hang-up or termination signal ends the process (a
+// or when an interrupt, hang-up, termination or quit signal ends the process (a
 // signal the parent chose to ignore stays ignored). There is one, for the
-// process's standard output.
+// process's standard output, written by the thread that takes those signals.
 //
-// A write that fails is said once on standard error; from then on the output
-// is broken and nothing more is written.
+// A write that fails is said on standard error, and the process ends at once
+// with exit_output_failed: nothing it does after can reach its user.
 //
 // Its text is written once whatever ends the process: the held text goes out
-// either by a flush or by the ending, never by both.
+// either by a flush or by the ending, never by both. An ending signal that
+// comes while a block waits for its reader ends the process all the same:
+// what the reader takes of the rest within three quarters of a second goes
+// out, and the rest is given up.
 class StandardOutput : public TextSink {
 public:
     StandardOutput();
@@ -40,22 +43,34 @@ public:
     StandardOutput& operator=(const StandardOutput&) = delete;
 
     void write(std::string_view text) override;
-    bool broken() const override { return failed_; }
     void flush();
-    // What an ending may do, once it has the held text to itself: write out
-    // what is held, as it stands.
+
+    // For the ending signals' handler. Where no flush is under way: writes
+    // out what is held, for three quarters of a second at most, and ends the
+    // process by the signal. Where one is, it alone knows how much of its
+    // block is out: it is left to end the process, and this returns.
+    void end_by_signal(int signal_number);
+    // What an ending that has the held text to itself may do: write out what
+    // is held, as it stands, whatever that takes.
     void write_held_text() const;
 
 private:
+    void flush_then(std::string_view still_to_come);
+    void write_block(std::string_view block, std::string_view still_to_come);
     void write_out(std::string_view text);
 
-    static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+    static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     bool immediate_;
-    std::atomic<bool> failed_ = false;
     std::array<char, 4096> block_{};
     // Raised only after the bytes are in place, so a signal handler never
     // writes bytes that are not there yet.
     std::atomic<std::size_t> filled_ = 0;
+    // An ending signal that came during a flush, for the flush to end by.
+    std::atomic<int> signal_during_flush_ = 0;
+    // The ending signals a flush lets through, even where they are held
+    // around it (as during a save): those handled here that were not held
+    // when the program started.
+    sigset_t let_through_{};
     struct sigaction previous_actions_[std::size(ending_signals)]{};
 };
 
@@ -65,6 +80,9 @@ class StandardError : public TextSink {
 public:
     void write(std::string_view text) override;
 };
+
+// Standard output could not be written.
+constexpr int exit_output_failed = 2;
 
 // Memory ran out after all, the check before a run notwithstanding.
 constexpr int exit_out_of_memory = 3;

@@ -1,8 +1,11 @@
 // beyond_posix.h on Linux with the GNU C library.
 
 #include <algorithm>
-#include <cmath>
+#include <array>
+#include <cerrno>
+#include <charconv>
 #include <cstdint>
+#include <fcntl.h>
 #include <fstream>
 #include <malloc.h>
 #include <sched.h>
@@ -10,9 +13,11 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <ucontext.h>
+#include <unistd.h>
+#include <vector>
 
 #include "platform/beyond_posix.h"
-#include "platform/cgroup_quota.h"
+#include "platform/control_groups.h"
 
 namespace {
 
@@ -32,6 +37,11 @@ std::string whole_file(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::string> own_control_group_folders(std::string_view controller)
+{
+    return control_group_folders(whole_file("/proc/self/cgroup"), whole_file("/proc/self/mountinfo"), controller);
+}
+
 struct SwitchedCall {
     void (*work)(void*);
     void* argument;
@@ -49,8 +59,44 @@ extern "C" void call_on_switched_stack(unsigned high, unsigned low)
 unsigned usable_cores()
 {
     const unsigned cores = cores_in_affinity();
-    const std::optional<unsigned> quota = cores_allowed_by_cgroup(whole_file("/proc/self/cgroup"), "/sys/fs/cgroup");
-    return quota ? std::min(cores, *quota) : cores;
+    const std::optional<unsigned> quota = cores_allowed_by_groups(own_control_group_folders("cpu"));
+    return quota ? std::clamp(*quota, 1U, cores) : cores;
+}
+
+std::optional<std::size_t> memory_left_in_control_groups()
+{
+    return memory_left_in_groups(own_control_group_folders("memory"));
+}
+
+// Read without the heap, which it measures.
+std::size_t address_space_in_use()
+{
+    std::array<char, 64> text{};
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    const ssize_t count = fd < 0 ? -1 : ::read(fd, text.data(), text.size() - 1);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    std::size_t pages = 0;
+    std::from_chars(text.data(), text.data() + std::max<ssize_t>(count, 0), pages);
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Such a file is named through /proc/self/fd (naming it by its descriptor
+// alone takes a privilege): without /proc, a named file has to do.
+int open_unnamed_file(const char* directory)
+{
+    if (::access("/proc/self/fd", F_OK) != 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+int link_unnamed_file(int fd, const char* path)
+{
+    const std::string by_descriptor = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, by_descriptor.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW);
 }
 
 void choose_heaps_for_threads()

@@ -1,5 +1,6 @@
 // The portable fallbacks of beyond_posix.h, for any POSIX system.
 
+#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +10,26 @@ unsigned usable_cores()
 {
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+// No control groups here.
+std::optional<std::size_t> memory_left_in_control_groups() { return std::nullopt; }
+
+// Not known here: a later run's memory check cannot allow for what earlier
+// runs left in the heap.
+std::size_t address_space_in_use() { return 0; }
+
+// Only named temporary files here.
+int open_unnamed_file(const char*)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+int link_unnamed_file(int, const char*)
+{
+    errno = EOPNOTSUPP;
+    return -1;
 }
 
 // The system's allocator decides; nothing to choose.

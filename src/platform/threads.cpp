@@ -113,13 +113,19 @@ bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
     }
     if (threads.empty()) {
         // No thread to be had: this thread does the work, on a stack as
-        // large as a thread's, whatever its own stack limit.
+        // large as a thread's, whatever its own stack limit, and what it
+        // does while waiting between one task and the next.
         const ThreadStack stack(stack_bytes);
         if (!stack.usable()) {
             return false;
         }
-        run_on_stack(
-            stack.bottom(), stack.size(), [](void* opaque) { static_cast<TaskQueue*>(opaque)->work(); }, &queue);
+        for (const std::function<void()>& task : tasks) {
+            const std::function<void()>* current = &task;
+            run_on_stack(
+                stack.bottom(), stack.size(),
+                [](void* opaque) { (**static_cast<const std::function<void()>**>(opaque))(); }, &current);
+            while_waiting();
+        }
         return true;
     }
     {

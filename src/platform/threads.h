@@ -10,8 +10,9 @@
 // taking the next task as soon as it is done with one. Meanwhile the calling
 // thread calls while_waiting once every `tick`; it returns when all tasks are
 // done. Where no thread can be had at all, the calling thread does the work
-// itself, on a stack of that size all the same. The threads take no signal
-// from outside: those go to the calling thread.
+// itself, on a stack of that size all the same, and calls while_waiting after
+// each task. The threads take no signal from outside: those go to the calling
+// thread.
 //
 // Returns false, with no task run, where not even that stack can be mapped.
 [[nodiscard]] bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count,

@@ -17,10 +17,7 @@ namespace {
 // Returns at once: a result of 3 and one term.
 class InstantEngine : public PiEngine {
 public:
-    MemoryNeed memory_needed(std::int32_t limb_count) const override
-    {
-        return MemoryNeed{static_cast<std::size_t>(limb_count), 0};
-    }
+    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
     std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
     SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
     {
@@ -30,14 +27,19 @@ public:
 };
 
 // Only the smallest sizes run, so that each run takes no time; every fifth
-// limb count finds no memory.
-bool only_small_needs(std::size_t limb_count) { return limb_count <= 8 && limb_count % 5 != 0; }
+// limb count finds no memory. (The engine needs nothing but the result.)
+bool only_small_needs(std::size_t bytes, std::size_t)
+{
+    const std::size_t limb_count = bytes / sizeof(limb);
+    return limb_count <= 8 && limb_count % 5 != 0;
+}
 
 std::int64_t frozen_clock() { return 0; }
 
 // Saving never touches the disk here: a temporary name of odd length cannot
 // be opened, and everything else is written to a file with no name (its
-// permissions may be set) and renamed nowhere.
+// permissions may be set) and renamed nowhere. The system's own files with no
+// name are not used, nor any earlier file in place.
 int open_nothing(const char* path)
 {
     if (std::strlen(path) % 2 == 1) {
@@ -50,6 +52,12 @@ int open_nothing(const char* path)
         ::unlink(name);
     }
     return fd;
+}
+
+int refuse(const char*)
+{
+    errno = EOPNOTSUPP;
+    return -1;
 }
 
 int succeed(int) { return 0; }
@@ -103,6 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySource source(std::string(reinterpret_cast<const char*>(data), size));
     StringSink output;
     FileCalls no_disk = system_file_calls();
+    no_disk.open_unnamed = refuse;
+    no_disk.open_existing = refuse;
     no_disk.open_new = open_nothing;
     no_disk.sync = succeed;
     no_disk.rename = succeed;
