@@ -25,6 +25,16 @@
 
 namespace {
 
+// The progress lines, kept to be compared.
+class KeptText : public TextSink {
+public:
+    void write(std::string_view text) override { text_.append(text); }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
 struct Timed {
     std::vector<limb> result;
     std::optional<std::int32_t> terms_used;
@@ -36,7 +46,7 @@ Timed run(PiEngine& engine, std::int32_t places)
 {
     Timed timed;
     timed.result.assign(static_cast<std::size_t>(limb_count_for(places)), 0);
-    StringSink progress;
+    KeptText progress;
     const auto start = std::chrono::steady_clock::now();
     const SumOutcome outcome = engine.sum_into(timed.result, progress, engine.most_threads());
     if (outcome.failure == SumFailure::none) {

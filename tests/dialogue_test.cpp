@@ -5,12 +5,16 @@
 #include "conversation_texts.h"
 #include "dialogue/run_loop.h"
 #include "engine/series_summation.h"
+#include "output/finished_run.h"
+#include "platform/exit_status.h"
+#include "test_helpers.h"
 
 using namespace texts;
 
 namespace {
 
-std::int64_t frozen_clock() { return 1'700'000'000; }
+const FrozenClock frozen_clock(1'700'000'000);
+const MemoryAsSaid any_memory;
 
 struct Conversation {
     std::string output;
@@ -19,8 +23,8 @@ struct Conversation {
 
 TermByTermEngine reference_engine;
 
-Conversation converse(std::string input,
-                      const RunServices& services = RunServices{.engine = reference_engine, .wall_clock = frozen_clock})
+Conversation converse(std::string input, const RunServices& services = RunServices{reference_engine, frozen_clock,
+                                                                                   any_memory, system_file_calls()})
 {
     MemorySource source(std::move(input));
     StringSink sink;
@@ -48,23 +52,11 @@ TEST(Conversation, TwoRunsThenQuit)
     EXPECT_EQ(c.status, 0);
 }
 
-// Answers at once whatever the size: a result of 3 and one term.
-class InstantEngine : public PiEngine {
-public:
-    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
-    std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
-    SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
-    {
-        result[0] = 3;
-        return SumOutcome{1, SumFailure::none};
-    }
-};
-
 TEST(Conversation, LargestSizeIsTakenAsOneLess)
 {
     // Answered up to the summation; the stand-in keeps the test quick.
     InstantEngine instant;
-    const Conversation c = converse("1600000\n", RunServices{.engine = instant, .wall_clock = frozen_clock});
+    const Conversation c = converse("1600000\n", RunServices{instant, frozen_clock, any_memory, system_file_calls()});
     const std::string zeros_layout = [] {
         std::string layout = " 3." + std::string(75, '0') + "\n";
         for (int line = 0; line < (533'333 - 25) / 26; ++line) {
@@ -132,12 +124,13 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
     EXPECT_EQ(fields(86'399), "0 23 59 59");
 
     // A clock that moves a day, an hour, a minute and a second during the run.
-    const Conversation c = converse("12\nn y\n", RunServices{.engine = reference_engine, .wall_clock = [] {
-                                                                 static std::int64_t now = 1'000;
-                                                                 const std::int64_t reading = now;
-                                                                 now += 90'061;
-                                                                 return reading;
-                                                             }});
+    const FrozenClock moving([now = std::int64_t{1'000}]() mutable {
+        const std::int64_t reading = now;
+        now += 90'061;
+        return reading;
+    });
+    const Conversation c =
+        converse("12\nn y\n", RunServices{reference_engine, moving, any_memory, system_file_calls()});
     EXPECT_EQ(c.output, opening + prompt + summing +
                             report(" 3.141592653590", "12", "8", "1 days 1 hours 1 mins 1 secs") + save_question +
                             quit_question + quitting);
@@ -145,11 +138,10 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
-    const Conversation c =
-        converse("1000\n12\nn y\n",
-                 RunServices{.engine = reference_engine,
-                             .wall_clock = frozen_clock,
-                             .memory_can_be_had = [](std::size_t bytes, std::size_t) { return bytes < 100 * 16; }});
+    const Conversation c = converse(
+        "1000\n12\nn y\n", RunServices{reference_engine, frozen_clock,
+                                       MemoryAsSaid([](std::size_t bytes, std::size_t) { return bytes < 100 * 16; }),
+                                       system_file_calls()});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
                             "\a\nNot enough memory for 999 decimal places. Try again.\n\n" + prompt + run_for_12 +
                             quit_question + quitting);
@@ -165,7 +157,8 @@ TEST(Conversation, OverflowEndsWithStatusOne)
             return SumOutcome{2, SumFailure::overflow};
         }
     } overflowing;
-    const Conversation c = converse("12\nn y\n", RunServices{.engine = overflowing, .wall_clock = frozen_clock});
+    const Conversation c =
+        converse("12\nn y\n", RunServices{overflowing, frozen_clock, any_memory, system_file_calls()});
     EXPECT_EQ(c.output, opening + prompt + summing + "add: overflow\n");
     EXPECT_EQ(c.status, exit_overflow);
 }

@@ -18,11 +18,12 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "conversation_texts.h"
-#include "read_all.h"
 #include "sanitizer.h"
+#include "test_helpers.h"
 
 using namespace texts;
 namespace fs = std::filesystem;
@@ -238,39 +239,6 @@ TEST(ProgramUnderMemoryTrouble, TooLittleAddressSpaceIsReportedAndSmallSizesStil
     fs::remove_all(directory);
 }
 
-// The smallest limit at which a fresh process computes 1,599,999 places was
-// measured at its address space at the first question plus 33,349 KiB (the
-// memory check for the result and one thread sets it); a second run used to
-// need some 90 KiB more, the heap having kept large blocks of the first.
-TEST(ProgramUnderMemoryTrouble, ARunNearTheLimitLeavesTheNextOneItsMemory)
-{
-    if (address_sanitizer) {
-        GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
-    }
-    const fs::path directory = fresh_directory("near-limit");
-    LiveProgram fresh(directory);
-    wait_for_input(fresh.pid);
-    std::ifstream status("/proc/" + std::to_string(fresh.pid) + "/status");
-    rlim_t kib = 0;
-    for (std::string field; status >> field && field != "VmSize:";) {
-    }
-    status >> kib;
-    fresh.finish();
-    ASSERT_GT(kib, 0U);
-    kib += 33'349 + 40;
-    const ProgramRun run =
-        run_program(directory, "1600000\nn n\n1600000\nn y\n", [kib] { limit(RLIMIT_AS, kib << 10); });
-    std::size_t runs = 0;
-    for (std::size_t at = run.output.find("Decimal places = 1599999"); at != std::string::npos;
-         at = run.output.find("Decimal places = 1599999", at + 1)) {
-        ++runs;
-    }
-    EXPECT_EQ(runs, 2U) << kib << " KiB";
-    EXPECT_EQ(run.output.find("Not enough memory"), std::string::npos);
-    EXPECT_EQ(run.status, 0);
-    fs::remove_all(directory);
-}
-
 namespace {
 
 std::size_t count_of(const std::string& text, const std::string& what)
@@ -282,35 +250,58 @@ std::size_t count_of(const std::string& text, const std::string& what)
     return found;
 }
 
+// Whether a fresh process under this limit on address space starts a run of
+// `typed` places: it shows at once, by a progress line or the report, or by
+// the shortage message, and the process is stopped there.
+bool starts_a_run(const fs::path& directory, rlim_t kib, const std::string& typed)
+{
+    LiveProgram program(directory, [kib] { limit(RLIMIT_AS, kib << 10); });
+    program.type(typed);
+    ::close(program.input); // a refused run ends at the next question, its output written out
+    program.input = -1;
+    std::string seen;
+    char block[4096];
+    for (ssize_t count; seen.find("<Reached term no.") == std::string::npos &&
+                        seen.find("Decimal places =") == std::string::npos &&
+                        seen.find("Not enough memory") == std::string::npos &&
+                        (count = ::read(program.output, block, sizeof block)) > 0;) {
+        seen.append(block, static_cast<std::size_t>(count));
+    }
+    ::kill(program.pid, SIGKILL);
+    program.finish();
+    return seen.find("Not enough memory") == std::string::npos && seen.find("Summing terms") != std::string::npos;
+}
+
 } // namespace
 
-// The smallest limit on address space at which a fresh process computes
-// 20,000 places, found by halving: three runs in one process at that limit
-// all compute, whatever the first left in the heap.
+// The smallest limit on address space at which a fresh process starts a run,
+// found by halving: at it, every later run in one process computes too,
+// whatever the runs before it left in the heap: at a size whose blocks the
+// heap keeps, and at the largest, whose blocks it maps apart.
 TEST(ProgramUnderMemoryTrouble, EveryRunAtALimitGetsTheAnswerTheFirstGot)
 {
     if (address_sanitizer) {
         GTEST_SKIP() << "the address sanitizer needs far more address space than any limit here";
     }
     const fs::path directory = fresh_directory("same-answer");
-    const auto output_at = [&](rlim_t kib, const std::string& typed) {
-        return run_program(directory, typed, [kib] { limit(RLIMIT_AS, kib << 10); }).output;
-    };
-    const std::string computed = "Decimal places = 19998";
-    rlim_t refused = 16 << 10; // KiB
-    rlim_t enough = 256 << 10;
-    ASSERT_EQ(count_of(output_at(enough, "20000\nn y\n"), computed), 1U);
-    while (enough - refused > 4) {
-        const rlim_t middle = (refused + enough) / 2;
-        if (count_of(output_at(middle, "20000\nn y\n"), computed) == 1) {
-            enough = middle;
-        } else {
-            refused = middle;
+    for (const auto& [places, reported, runs] : {std::tuple{"20000", "19998", 3}, {"1600000", "1599999", 2}}) {
+        rlim_t refused = 16 << 10; // KiB
+        rlim_t enough = 512 << 10;
+        ASSERT_TRUE(starts_a_run(directory, enough, std::string(places) + "\n"));
+        while (enough - refused > 4) {
+            const rlim_t middle = (refused + enough) / 2;
+            (starts_a_run(directory, middle, std::string(places) + "\n") ? enough : refused) = middle;
         }
+        std::string typed;
+        for (int run = 0; run < runs; ++run) {
+            typed += std::string(places) + (run + 1 < runs ? "\nn n\n" : "\nn y\n");
+        }
+        const ProgramRun run = run_program(directory, typed, [kib = enough] { limit(RLIMIT_AS, kib << 10); });
+        EXPECT_EQ(count_of(run.output, "Decimal places = " + std::string(reported)), static_cast<std::size_t>(runs))
+            << places << " places at " << enough << " KiB";
+        EXPECT_EQ(count_of(run.output, "Not enough memory"), 0U) << places << " places at " << enough << " KiB";
+        EXPECT_EQ(run.status, 0);
     }
-    const std::string three = output_at(enough, "20000\nn n\n20000\nn n\n20000\nn y\n");
-    EXPECT_EQ(count_of(three, computed), 3U) << enough << " KiB";
-    EXPECT_EQ(count_of(three, "Not enough memory"), 0U) << enough << " KiB";
     fs::remove_all(directory);
 }
 

@@ -10,7 +10,7 @@
 #include "engine/big_numbers.h"
 #include "engine/remainder_engine.h"
 #include "platform/console.h"
-#include "read_all.h"
+#include "test_helpers.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/limb_number.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -12,13 +13,6 @@ std::vector<limb> filled(std::size_t count, limb p, limb q)
     std::vector<limb> x(count);
     fill_fraction(x, p, q);
     return x;
-}
-
-std::string layout_of(const std::vector<limb>& x)
-{
-    StringSink sink;
-    write_layout(sink, x);
-    return sink.text();
 }
 
 using Limbs = std::vector<limb>;

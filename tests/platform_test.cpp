@@ -15,7 +15,7 @@
 #include "platform/console.h"
 #include "platform/control_groups.h"
 #include "platform/threads.h"
-#include "read_all.h"
+#include "test_helpers.h"
 
 namespace fs = std::filesystem;
 

@@ -12,11 +12,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "dialogue/run_loop.h"
 #include "engine/remainder_engine.h"
 #include "engine/series_summation.h"
 #include "platform/beyond_posix.h"
-#include "platform/system_io.h"
 #include "sanitizer.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ TEST(RemainderEngine, ManyThreadsUnderAnAddressSpaceLimitRunOnFewer)
         ::setrlimit(RLIMIT_AS, &address_space);
         choose_heaps_for_threads();
         RemainderEngine engine(16, notices);
-        const unsigned threads = threads_within_memory(engine, limb_count_for(400'000), memory_can_be_had);
+        const unsigned threads = threads_within_memory(engine, limb_count_for(400'000), SessionMemory());
         if (threads == 0 || threads == engine.most_threads()) {
             ::_exit(10 + static_cast<int>(threads));
         }

@@ -10,6 +10,7 @@
 #include "engine/correction.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
+#include "test_helpers.h"
 
 namespace {
 

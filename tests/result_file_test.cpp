@@ -14,13 +14,13 @@
 #include "dialogue/run_loop.h"
 #include "engine/series_summation.h"
 #include "output/result_file.h"
+#include "platform/writes.h"
+#include "test_helpers.h"
 
 using namespace texts;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::int64_t frozen_clock() { return 0; }
 
 // Each test works in a directory of its own, made its working directory.
 class SavedResult : public ::testing::Test {
@@ -45,13 +45,9 @@ protected:
         MemorySource source(typed);
         StringSink sink;
         TermByTermEngine engine;
-        run_dialogue(source, sink,
-                     RunServices{.engine = engine,
-                                 .wall_clock = frozen_clock,
-                                 .save = [&calls](TextSink& console, const RunReport& report) {
-                                     save_result(console, calls, report.result, report.terms_used,
-                                                 report.reported_places, report.elapsed);
-                                 }});
+        const FrozenClock clock;
+        const MemoryAsSaid memory;
+        run_dialogue(source, sink, RunServices{engine, clock, memory, calls});
         return sink.text();
     }
 
@@ -191,11 +187,12 @@ TEST_F(SavedResult, FailedWritesAndClosesKeepTheEarlierFile)
 
 namespace {
 
-const std::vector<limb> limbs_of_12{3, 141, 592, 653, 590};
-
 void save_12(TextSink& console, const FileCalls& calls = system_file_calls())
 {
-    save_result(console, calls, limbs_of_12, 8, 12, ElapsedTime{});
+    FinishedRun twelve{allocate_limb_number(5), 8, 12, {}};
+    const std::vector<limb> limbs{3, 141, 592, 653, 590};
+    std::copy(limbs.begin(), limbs.end(), twelve.result.span().begin());
+    save_result(console, calls, twelve);
 }
 
 // Writes each piece of text straight to a descriptor.

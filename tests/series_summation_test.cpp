@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/series_summation.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -20,13 +21,6 @@ SummationRun sum_for(std::int32_t asked_places)
     const SumOutcome outcome = TermByTermEngine().sum_into(result, progress, 1);
     EXPECT_EQ(outcome.failure, SumFailure::none);
     return SummationRun{result, outcome.terms_used, progress.text()};
-}
-
-std::string layout_of(const std::vector<limb>& x)
-{
-    StringSink sink;
-    write_layout(sink, x);
-    return sink.text();
 }
 
 } // namespace

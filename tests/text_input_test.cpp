@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dialogue/text_input.h"
+#include "test_helpers.h"
 
 namespace {
 

@@ -24,7 +24,9 @@ int main()
     const auto output = std::make_unique<StandardOutput>();
     StandardError notices;
     RemainderEngine engine(usable_cores(), notices);
-    const int status = run_dialogue(*input, *output, RunServices{.engine = engine, .memory_can_be_had = MemoryCheck()});
+    const SystemClock clock;
+    const SessionMemory memory;
+    const int status = run_dialogue(*input, *output, RunServices{engine, clock, memory, system_file_calls()});
     output->flush();
     return status;
 }

@@ -1,22 +1,25 @@
 #include "dialogue/run_loop.h"
 
+#include <cassert>
+#include <optional>
+#include <variant>
+
+#include "dialogue/dialogue_texts.h"
 #include "dialogue/text_input.h"
 #include "output/result_file.h"
+#include "platform/exit_status.h"
+
+using namespace dialogue_texts;
 
 namespace {
 
-constexpr std::int32_t fewest_places = 10;
-constexpr std::int32_t most_places = 1'600'000;
 constexpr std::size_t most_typed_digits = 8;
-constexpr const char* too_small_or_too_large = "\a\nThat was either too small or too large. Try again.\n\n";
 
 void write_banner(TextSink& out)
 {
-    print(out, "\n\n");
-    print(out, "All comments and suggestions will be gratefully received.\n\n");
-    print(out, "This program calculates an approximation for PI by using Taylor's expansion for tan-1(x):\n\n");
-    print(out, "tan-1(x) = x - x^3/3 + x^5/5 - x^7/7 + ...\n\n");
-    print(out, "PI/4 = 6 tan-1(1/8) + 2 tan-1(1/57) + tan-1(1/239)\n\n");
+    for (const char* part : banner) {
+        print(out, "%s", part);
+    }
 }
 
 // The asked places, or the message saying why the line is refused.
@@ -24,12 +27,12 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
 {
     for (const char c : line) {
         if (c < '0' || c > '9') {
-            print(out, "\a\nDigits only please.\n\n");
+            print(out, "%s", digits_only);
             return std::nullopt;
         }
     }
     if (line.size() > most_typed_digits) {
-        print(out, "\a\nThat will tire me out. Try again.\n\n");
+        print(out, "%s", tire_me_out);
         return std::nullopt;
     }
     std::int32_t places = 0;
@@ -47,10 +50,7 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
 std::optional<std::int32_t> ask_places(TextInput& input, TextSink& out)
 {
     for (;;) {
-        if (out.broken()) {
-            return std::nullopt;
-        }
-        print(out, "Decimal Places (10 - 1000010) ? ");
+        print(out, "%s", prompt);
         TypedLine line = read_line(input);
         while (line.length == 0) {
             if (line.input_ended) {
@@ -67,9 +67,6 @@ std::optional<std::int32_t> ask_places(TextInput& input, TextSink& out)
 // Yes or no to a question; empty at end of input.
 std::optional<bool> ask_yes_no(TextInput& input, TextSink& out, const char* question)
 {
-    if (out.broken()) {
-        return std::nullopt;
-    }
     print(out, "%s", question);
     const AnswerWord word = read_word(input);
     if (!word.found) {
@@ -78,97 +75,96 @@ std::optional<bool> ask_yes_no(TextInput& input, TextSink& out, const char* ques
     return means_yes(word);
 }
 
-void write_report(TextSink& out, const RunReport& report)
+void write_report(TextSink& out, const FinishedRun& run)
 {
-    print(out, "\nProgram Completed OK...\n\n");
-    write_layout(out, report.result);
-    print(out, "\n\nDecimal places = %li\n", static_cast<long>(report.reported_places));
-    print(out, "\nTerms used = %li\n\n", static_cast<long>(report.terms_used));
-    print(out, "Time taken: %li days %li hours %li mins %li secs\n", report.elapsed.days, report.elapsed.hours,
-          report.elapsed.minutes, report.elapsed.seconds);
+    print(out, "%s", completed);
+    write_layout(out, run.result.span());
+    print(out, decimal_places, static_cast<long>(run.reported_places));
+    print(out, terms_used, static_cast<long>(run.terms_used));
+    print(out, time_taken, run.elapsed.days, run.elapsed.hours, run.elapsed.minutes, run.elapsed.seconds);
 }
 
-struct SummedRun {
-    std::int32_t reported_places = 0;
-    LimbNumber result;
-    SumOutcome outcome;
-    ElapsedTime elapsed;
-};
-
 // Asks until a size is accepted, its memory can be had and its summation has
-// run; empty at end of input.
-std::optional<SummedRun> sum_a_run(TextInput& input, TextSink& out, const RunServices& services)
+// run: the finished run, or the status the conversation ends with (at the end
+// of input, or after an overflow).
+std::variant<FinishedRun, int> sum_a_run(TextInput& input, TextSink& out, const RunServices& services)
 {
     for (;;) {
         const std::optional<std::int32_t> asked = ask_places(input, out);
         if (!asked) {
-            return std::nullopt;
+            return exit_done;
         }
         const std::int32_t limb_count = limb_count_for(*asked);
         const std::int32_t reported = reported_places_for(limb_count);
         if (reported != *asked) {
-            print(out, "\nI'll take that to be %li decimal places.\n", static_cast<long>(reported));
+            print(out, take_that, static_cast<long>(reported));
         }
-        print(out, "\nSumming terms...\n\n");
+        print(out, "%s", summing);
         // Checked before the result is taken, so that the check sees the
         // process as it stands between runs.
-        const unsigned threads = threads_within_memory(services.engine, limb_count, services.memory_can_be_had);
-        LimbNumber result = threads > 0 ? allocate_limb_number(limb_count) : LimbNumber{};
-        if (result.limbs) {
-            const std::int64_t start = services.wall_clock();
-            const SumOutcome outcome = services.engine.sum_into(result.span(), out, threads);
-            const std::int64_t end = services.wall_clock();
-            if (outcome.failure == SumFailure::none || outcome.failure == SumFailure::overflow) {
-                return SummedRun{reported, std::move(result), outcome, split_elapsed(end - start)};
+        const unsigned threads = threads_within_memory(services.engine, limb_count, services.memory);
+        FinishedRun run{threads > 0 ? allocate_limb_number(limb_count) : LimbNumber{}, 0, reported, {}};
+        if (run.result.limbs) {
+            const std::int64_t start = services.clock.seconds();
+            const SumOutcome outcome = services.engine.sum_into(run.result.span(), out, threads);
+            const std::int64_t end = services.clock.seconds();
+            if (outcome.failure == SumFailure::overflow) {
+                return exit_overflow;
             }
-            if (outcome.failure == SumFailure::too_large) { // beyond the engine, though not the question's bounds
-                print(out, "%s", too_small_or_too_large);
-                continue;
+            if (outcome.failure == SumFailure::none) {
+                run.terms_used = outcome.terms_used;
+                run.elapsed = split_elapsed(end - start);
+                return run;
             }
         }
-        print(out, "\a\nNot enough memory for %li decimal places. Try again.\n\n", static_cast<long>(reported));
+        print(out, not_enough_memory, static_cast<long>(reported));
     }
 }
 
 } // namespace
 
-void save_in_working_directory(TextSink& console, const RunReport& report)
+unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count, const MemoryCheck& memory)
 {
-    save_result(console, system_file_calls(), report.result, report.terms_used, report.reported_places, report.elapsed);
+    const MemoryNeed need = engine.memory_needed(limb_count);
+    const std::size_t result_bytes = sizeof(limb) * static_cast<std::size_t>(limb_count);
+    unsigned threads = engine.most_threads();
+    while (threads > 0 && !memory.can_be_had(result_bytes + need.address_space.with_threads(threads),
+                                             result_bytes + need.resident.with_threads(threads))) {
+        --threads;
+    }
+    return threads;
 }
 
 int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& services)
 {
+    assert(services.engine.largest_limb_count() >= limb_count_for(most_places));
     TextInput input(raw_input);
     write_banner(out);
     bool first_run = true;
     for (;;) {
-        print(out, first_run ? "For every decimal place you specify, I need 6.67 bytes of memory.\n\n" : "\n");
+        print(out, "%s", first_run ? before_first_run : before_later_run);
         first_run = false;
 
-        const std::optional<SummedRun> run = sum_a_run(input, out, services);
-        if (!run) {
-            return exit_done;
+        std::variant<FinishedRun, int> summed = sum_a_run(input, out, services);
+        if (const int* status = std::get_if<int>(&summed)) {
+            return *status;
         }
-        if (run->outcome.failure == SumFailure::overflow) {
-            return exit_overflow;
-        }
-        const RunReport report{run->result.span(), run->outcome.terms_used, run->reported_places, run->elapsed};
-        write_report(out, report);
+        const FinishedRun& run = std::get<FinishedRun>(summed);
+        write_report(out, run);
 
-        const std::optional<bool> save = ask_yes_no(input, out, "\a\nSave PI to disk (y/n) ? ");
+        const std::optional<bool> save = ask_yes_no(input, out, save_question);
         if (!save) {
             return exit_done;
         }
         if (*save) {
-            services.save(out, report);
+            save_result(out, services.files, run);
         }
-        const std::optional<bool> quit = ask_yes_no(input, out, "\a\nQuit program (y/n) ? ");
+        const std::optional<bool> quit = ask_yes_no(input, out, quit_question);
         if (!quit) {
             return exit_done;
         }
         if (*quit) {
-            print(out, "\nQuitting program...\n");
+            print(out, "%s", quitting);
             return exit_done;
         }
     }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "engine/limb_number.h"
 #include "platform/text_sink.h"
@@ -53,11 +52,3 @@ public:
     // not.
     virtual SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) = 0;
 };
-
-// Whether so many bytes of address space and so many in use can be had.
-using MemoryTest = std::function<bool(std::size_t address_space, std::size_t resident)>;
-
-// The most threads, from the engine's most down to one, whose memory can be
-// had for a run of this many limbs, its result included; 0 where not even
-// one thread's can.
-unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count, const MemoryTest& memory_can_be_had);

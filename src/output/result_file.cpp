@@ -10,6 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/signals.h"
+#include "platform/writes.h"
+
 namespace {
 
 // Stores every line feed as CR LF, as a text file is written here.
@@ -269,17 +272,16 @@ std::optional<std::string> write_in_place(int fd, std::string_view bytes, const 
 
 std::string result_file_name(std::int32_t reported_places) { return std::to_string(reported_places) + " dps pi.text"; }
 
-std::string result_file_text(ConstLimbSpan result, std::int32_t terms_used, std::int32_t reported_places,
-                             const ElapsedTime& elapsed)
+std::string result_file_text(const FinishedRun& run)
 {
     std::string bytes;
     CrLfSink file(bytes);
     print(file, "The value of PI is:\n");
-    write_layout(file, result);
-    print(file, "\nTerms used = %li\n", static_cast<long>(terms_used));
-    print(file, "Decimal places = %li\n", static_cast<long>(reported_places));
-    print(file, "Time taken %li days %li hours %li mins %li secs\n", elapsed.days, elapsed.hours, elapsed.minutes,
-          elapsed.seconds);
+    write_layout(file, run.result.span());
+    print(file, "\nTerms used = %li\n", static_cast<long>(run.terms_used));
+    print(file, "Decimal places = %li\n", static_cast<long>(run.reported_places));
+    print(file, "Time taken %li days %li hours %li mins %li secs\n", run.elapsed.days, run.elapsed.hours,
+          run.elapsed.minutes, run.elapsed.seconds);
     print(file, "\n");
     return bytes;
 }
@@ -303,18 +305,15 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
     return failure->reason;
 }
 
-void save_result(TextSink& console, const FileCalls& calls, ConstLimbSpan result, std::int32_t terms_used,
-                 std::int32_t reported_places, const ElapsedTime& elapsed)
+void save_result(TextSink& console, const FileCalls& calls, const FinishedRun& run)
 {
-    const std::string name = result_file_name(reported_places);
+    const std::string name = result_file_name(run.reported_places);
     // Ctrl-C and friends must not end the process half-way through, nor
     // before the console has been told how it went.
-    const SignalsHeld held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
-    const std::optional<std::string> failure =
-        replace_file(name, result_file_text(result, terms_used, reported_places, elapsed), calls);
-    if (failure) {
-        print(console, "\nCould not save %s to disk (%s).\n", name.c_str(), failure->c_str());
+    const SignalsHeld held(ending_signals);
+    if (const std::optional<std::string> failure = replace_file(name, result_file_text(run), calls)) {
+        print(console, not_saved_text, name.c_str(), failure->c_str());
     } else {
-        print(console, "\nSaved %s to disk...\n", name.c_str());
+        print(console, saved_text, name.c_str());
     }
 }

@@ -8,17 +8,15 @@
 #include <string>
 #include <string_view>
 
-#include "engine/limb_number.h"
-#include "output/elapsed_time.h"
-#include "platform/system_io.h"
+#include "output/finished_run.h"
+#include "platform/files.h"
 #include "platform/text_sink.h"
 
 // "999 dps pi.text" for 999 reported places, in the current directory.
 std::string result_file_name(std::int32_t reported_places);
 
 // The file's bytes, every line ending CR LF.
-std::string result_file_text(ConstLimbSpan result, std::int32_t terms_used, std::int32_t reported_places,
-                             const ElapsedTime& elapsed);
+std::string result_file_text(const FinishedRun& run);
 
 // Puts bytes into the file of that name whole, through a new file in the same
 // directory (one with no name until it is complete, where the system has
@@ -33,7 +31,8 @@ std::string result_file_text(ConstLimbSpan result, std::int32_t terms_used, std:
 // reason on failure.
 std::optional<std::string> replace_file(const std::string& name, std::string_view bytes, const FileCalls& calls);
 
-// Saves a run's result and says on the console whether it worked, before any
-// signal that arrives meanwhile takes effect.
-void save_result(TextSink& console, const FileCalls& calls, ConstLimbSpan result, std::int32_t terms_used,
-                 std::int32_t reported_places, const ElapsedTime& elapsed);
+// Saves a run's result and says on the console whether it worked (in these
+// words), before any signal that arrives meanwhile takes effect.
+constexpr const char* saved_text = "\nSaved %s to disk...\n";
+constexpr const char* not_saved_text = "\nCould not save %s to disk (%s).\n";
+void save_result(TextSink& console, const FileCalls& calls, const FinishedRun& run);

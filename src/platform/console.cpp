@@ -11,7 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "platform/system_io.h"
+#include "platform/signals.h"
+#include "platform/writes.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 
 #include "platform/byte_source.h"
+#include "platform/exit_status.h"
+#include "platform/signals.h"
 #include "platform/text_sink.h"
 
 // Standard input, read in blocks as they come. A descriptor left non-blocking
@@ -59,7 +61,6 @@ private:
     void write_block(std::string_view block, std::string_view still_to_come);
     void write_out(std::string_view text);
 
-    static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     bool immediate_;
     std::array<char, 4096> block_{};
     // Raised only after the bytes are in place, so a signal handler never
@@ -80,12 +81,6 @@ class StandardError : public TextSink {
 public:
     void write(std::string_view text) override;
 };
-
-// Standard output could not be written.
-constexpr int exit_output_failed = 2;
-
-// Memory ran out after all, the check before a run notwithstanding.
-constexpr int exit_out_of_memory = 3;
 
 // Ends the process for want of memory: the held standard output written out,
 // "stormer-pi: out of memory" on standard error, status exit_out_of_memory.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/beyond_posix.h"
-#include "platform/system_io.h"
+#include "platform/signals.h"
 
 namespace {
 

@@ -5,26 +5,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
+#include "../test_helpers.h"
+#include "dialogue/dialogue_texts.h"
 #include "dialogue/run_loop.h"
 #include "output/result_file.h"
 
 namespace {
-
-// Returns at once: a result of 3 and one term.
-class InstantEngine : public PiEngine {
-public:
-    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
-    std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
-    SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
-    {
-        result[0] = 3;
-        return SumOutcome{1, SumFailure::none};
-    }
-};
 
 // Only the smallest sizes run, so that each run takes no time; every fifth
 // limb count finds no memory. (The engine needs nothing but the result.)
@@ -33,8 +25,6 @@ bool only_small_needs(std::size_t bytes, std::size_t)
     const std::size_t limb_count = bytes / sizeof(limb);
     return limb_count <= 8 && limb_count % 5 != 0;
 }
-
-std::int64_t frozen_clock() { return 0; }
 
 // Saving never touches the disk here: a temporary name of odd length cannot
 // be opened, and everything else is written to a file with no name (its
@@ -71,31 +61,54 @@ void require(bool holds)
     }
 }
 
+// A text of the program's as a regular expression: itself, each printf
+// conversion standing for what it prints in a conversation: a whole number
+// for each %li, the next of `strings` for each %s.
+std::string shape_of(std::string_view text, const std::string& number, std::initializer_list<std::string> strings = {})
+{
+    std::string shape;
+    const std::string* next_string = strings.begin();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%') {
+            i = text.find_first_of("is", i);
+            shape += text[i] == 's' ? *next_string++ : number;
+        } else if (std::strchr("\\^$.|?*+()[]{}", text[i]) != nullptr) {
+            shape += std::string("\\") + text[i];
+        } else {
+            shape += text[i];
+        }
+    }
+    return shape;
+}
+
 const std::regex& conversation_shape()
 {
-    static const std::string banner =
-        "\n\nAll comments and suggestions will be gratefully received.\n\n"
-        "This program calculates an approximation for PI by using Taylor's expansion for tan-1\\(x\\):\n\n"
-        "tan-1\\(x\\) = x - x\\^3/3 \\+ x\\^5/5 - x\\^7/7 \\+ \\.\\.\\.\n\n"
-        "PI/4 = 6 tan-1\\(1/8\\) \\+ 2 tan-1\\(1/57\\) \\+ tan-1\\(1/239\\)\n\n"
-        "For every decimal place you specify, I need 6\\.67 bytes of memory\\.\n\n";
-    static const std::string prompt = "Decimal Places \\(10 - 1000010\\) \\? ";
-    static const std::string rejection = "\a\n(Digits only please\\.|That will tire me out\\. Try again\\.|That was "
-                                         "either too small or too large\\. Try again\\.)\n\n";
+    using namespace dialogue_texts;
     static const std::string places = "(9|[1-9][0-9]*)";
-    static const std::string attempt =
-        "(\nI'll take that to be " + places + " decimal places\\.\n)?\nSumming terms\\.\\.\\.\n\n";
-    static const std::string shortage = "\a\nNot enough memory for " + places + " decimal places\\. Try again\\.\n\n";
-    static const std::string run = attempt +
-                                   "\nProgram Completed OK\\.\\.\\.\n\n 3\\.[0-9]{0,21}\n\nDecimal places = " + places +
-                                   "\n\nTerms used = 1\n\nTime taken: 0 days 0 hours 0 mins 0 secs\n";
-    static const std::string save = "\a\nSave PI to disk \\(y/n\\) \\? (\nSaved " + places +
-                                    " dps pi\\.text to disk\\.\\.\\.\n|\nCould not save " + places +
-                                    " dps pi\\.text to disk \\(cannot create a file here: Permission denied\\)\\.\n)?";
-    static const std::string quit = "\a\nQuit program \\(y/n\\) \\? ";
-    static const std::string asking = prompt + "((" + rejection + "|" + attempt + shortage + ")" + prompt + ")*";
-    static const std::regex shape(banner + "(" + asking + run + save + quit + "\n)*" + "(" + asking + "(" + run + "(" +
-                                  save + "(" + quit + "(\nQuitting program\\.\\.\\.\n)?)?)?)?)?");
+    static const std::string opening = [] {
+        std::string text;
+        for (const char* part : banner) {
+            text += shape_of(part, places);
+        }
+        return text + shape_of(before_first_run, places);
+    }();
+    static const std::string rejection = "(" + shape_of(digits_only, places) + "|" + shape_of(tire_me_out, places) +
+                                         "|" + shape_of(too_small_or_too_large, places) + ")";
+    static const std::string attempt = "(" + shape_of(take_that, places) + ")?" + shape_of(summing, places);
+    static const std::string shortage = shape_of(not_enough_memory, places);
+    static const std::string run = attempt + shape_of(completed, places) + " 3\\.[0-9]{0,21}" +
+                                   shape_of(decimal_places, places) + shape_of(terms_used, "1") +
+                                   shape_of(time_taken, "0");
+    static const std::string file = places + " dps pi\\.text";
+    static const std::string save =
+        shape_of(save_question, places) + "(" + shape_of(saved_text, places, {file}) + "|" +
+        shape_of(not_saved_text, places, {file, "cannot create a file here: Permission denied"}) + ")?";
+    static const std::string quit = shape_of(quit_question, places);
+    static const std::string asking =
+        shape_of(prompt, places) + "((" + rejection + "|" + attempt + shortage + ")" + shape_of(prompt, places) + ")*";
+    static const std::regex shape(opening + "(" + asking + run + save + quit + shape_of(before_later_run, places) +
+                                  ")*" + "(" + asking + "(" + run + "(" + save + "(" + quit + "(" +
+                                  shape_of(quitting, places) + ")?)?)?)?)?");
     return shape;
 }
 
@@ -118,15 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     no_disk.rename = succeed;
     no_disk.unlink = succeed;
     InstantEngine engine;
-    const int status = run_dialogue(source, output,
-                                    RunServices{.engine = engine,
-                                                .wall_clock = frozen_clock,
-                                                .save =
-                                                    [&no_disk](TextSink& console, const RunReport& report) {
-                                                        save_result(console, no_disk, report.result, report.terms_used,
-                                                                    report.reported_places, report.elapsed);
-                                                    },
-                                                .memory_can_be_had = only_small_needs});
+    const FrozenClock clock;
+    const MemoryAsSaid memory(only_small_needs);
+    const int status = run_dialogue(source, output, RunServices{engine, clock, memory, no_disk});
     require(status == 0);
     require(std::regex_match(output.text(), conversation_shape()));
     return 0;

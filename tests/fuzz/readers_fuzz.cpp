@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../test_helpers.h"
 #include "dialogue/text_input.h"
 
 namespace {

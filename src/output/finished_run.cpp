@@ -1,4 +1,4 @@
-#include "output/elapsed_time.h"
+#include "output/finished_run.h"
 
 ElapsedTime split_elapsed(std::int64_t elapsed_seconds)
 {
