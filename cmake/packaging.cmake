@@ -38,19 +38,24 @@ endif()
 # A native package (no Debian revision), so its changelog is changelog.gz.
 set(stormer_doc ${CMAKE_CURRENT_BINARY_DIR}/doc)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/docs/changelog.in ${stormer_doc}/changelog @ONLY)
+# The copyright file is written as CMake runs, since what it holds depends
+# on which FLINT is in use.
 set(stormer_copyright_inputs ${CMAKE_CURRENT_SOURCE_DIR}/docs/copyright)
 if(STORMER_FLINT_BUNDLED)
     list(APPEND stormer_copyright_inputs ${STORMER_FLINT_ROOT}/share/doc/flint/copyright ${STORMER_FLINT_VERSION})
 endif()
-add_custom_command(
-    OUTPUT ${stormer_doc}/copyright ${stormer_doc}/changelog.gz
+execute_process(
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian-copyright.sh ${stormer_doc}/copyright ${stormer_copyright_inputs}
+    COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian-copyright.sh ${CMAKE_CURRENT_SOURCE_DIR}/docs/copyright)
+add_custom_command(
+    OUTPUT ${stormer_doc}/changelog.gz
     COMMAND ${STORMER_GZIP} -9nkf ${stormer_doc}/changelog
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian-copyright.sh ${CMAKE_CURRENT_SOURCE_DIR}/docs/copyright
-            ${stormer_doc}/changelog
-    COMMENT "Writing the copyright file and the changelog"
+    DEPENDS ${stormer_doc}/changelog
+    COMMENT "Compressing the changelog"
     VERBATIM)
-add_custom_target(stormer-pi-doc ALL DEPENDS ${stormer_doc}/copyright ${stormer_doc}/changelog.gz)
+add_custom_target(stormer-pi-doc ALL DEPENDS ${stormer_doc}/changelog.gz)
 install(FILES ${stormer_doc}/copyright ${stormer_doc}/changelog.gz DESTINATION share/doc/stormer-pi)
 
 # The project's FLINT: the plain copy in a private folder,

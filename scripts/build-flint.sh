@@ -53,8 +53,8 @@ if [ "$(uname -m)" != x86_64 ] || ! grep -qw avx2 /proc/cpuinfo; then
     exit 0
 fi
 
-say "builds FLINT twice from Debian's source package: about 20 CPU-minutes" \
-    "(10 minutes on two idle cores), 0.6 GB while building, 40 MB kept in $dir"
+say "builds FLINT twice from Debian's source package: about 13 CPU-minutes" \
+    "(7 to 10 minutes on two cores), 0.4 GB while building, 30 MB kept in $dir"
 started=$(date +%s)
 
 scripts/install-packages.sh autoconf automake libtool m4 dpkg-dev make gcc
