@@ -86,7 +86,7 @@ if(STORMER_FLINT_BUNDLED)
                     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}"
                     COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment -o "${out}" "${candidate}"
                     DEPENDS "${candidate}"
-                    COMMENT "Stripping FLINT's ${copy} copy"
+                    COMMENT "Stripping FLINT (${name} in ${copy})"
                     VERBATIM)
                 list(APPEND stormer_flint_files "${out}")
             endif()
