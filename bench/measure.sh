@@ -32,7 +32,7 @@ LD_DEBUG=libs build/stormer-pi </dev/null 2>"$work/loader" >/dev/null || true
 loaded=$(sed -n 's|.*calling init: \(.*libflint[^ ]*\).*|\1|p' "$work/loader" | head -n 1)
 if [ -n "$loaded" ]; then
     fft_small=no
-    if nm -D --defined-only "$loaded" 2>/dev/null | grep -q ' sd_fft_ctx_init_prime$'; then fft_small=yes; fi
+    if nm -D --defined-only "$loaded" 2>/dev/null | grep ' sd_fft_ctx_init_prime$' >/dev/null; then fft_small=yes; fi
     echo "FLINT loaded: $loaded (fft_small $fft_small)"
 fi
 build/bench/engine_benchmark --benchmark_filter='/100000' | tee "$work/engines.txt"

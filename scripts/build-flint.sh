@@ -120,7 +120,7 @@ Signed-By: $key
 EOF
     say "reading the source package lists of $archive (unstable, testing, stable)..."
     apt-get "${apt_options[@]}" -qq update
-    version=$(apt-cache "${apt_options[@]}" showsrc flint | sed -n 's/^Version: //p' | sort -V -r | head -n 1)
+    version=$(apt-cache "${apt_options[@]}" showsrc flint | sed -n 's/^Version: //p' | sort -V | tail -n 1)
     [ -n "$version" ] || fail "no source package of FLINT on offer"
     dpkg --compare-versions "$version" ge "$oldest_flint" || fail "FLINT $version is older than $oldest_flint"
     say "fetching FLINT $version..."
@@ -164,7 +164,7 @@ build_copy() {
     local total done=0 step=0 line
     total=$(find "$tree/src" -name '*.c' -not -path '*/test/*' -not -path '*/profile/*' \
         -not -path '*/tune/*' -not -path '*/examples/*' | wc -l)
-    say "[$name] compiling about $total files ($(grep -o -- '-march=[^ ]*' "$tree/Makefile" | head -n 1 || echo 'no -march'))..."
+    say "[$name] compiling about $total files ($(grep -m 1 -o -- '-march=[^ ]*' "$tree/Makefile" || echo 'no -march'))..."
     # Progress: a line that rewrites itself on a terminal, a line each tenth
     # of the way otherwise; the compiler's own output goes to the log.
     set +e
