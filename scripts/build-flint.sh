@@ -16,6 +16,7 @@
 #   lib/libflint.so*                           the plain amd64 copy
 #   lib/glibc-hwcaps/x86-64-v3/libflint.so*    the x86-64-v3 copy
 #   lib/pkgconfig/flint.pc                     relocatable (${pcfiledir})
+#   share/doc/flint/copyright                  FLINT's, for the package
 # and build-flint/complete once both copies are there. A second run does
 # nothing. Until the plain copy is built, lib/libflint.so* points at the
 # v3 copy so that the program can be built meanwhile.
