@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Measures the program: both engines at 100,000 places with their ratio, then
-# the whole program (output to a file) side by side with Debian's `pi`
-# command at 100,000, 400,000 and 1,599,999 places: median wall time, CPU
+# Measures the program: which FLINT the build uses (version, fft_small, and
+# the copy the loader picks), both engines at 100,000 places with their
+# ratio, then the whole program (output to a file) side by side with
+# Debian's `pi` command at 100,000, 400,000 and 1,599,999 places, on all the
+# cores and on one (pinned to core 0 with taskset): median wall time, CPU
 # time and peak memory of ROUNDS interleaved runs each, and the wall-time and
 # CPU-time ratios; last, the fast engine's peak memory at the largest size
 # when given many threads (MANY_THREADS, 16 by default: the program itself
@@ -18,11 +20,21 @@ if ! command -v pi >/dev/null; then
         echo "the side-by-side figures need Debian's pi command: apt-get install pi" >&2
     fi
 fi
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+configured=$(cmake -S . -B build -DCMAKE_BUILD_TYPE=Release)
 cmake --build build --target stormer-pi engine_benchmark engine_check -j "$(nproc)" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "cores: $(nproc)"
+grep -o 'FLINT: .*' <<<"$configured" || true
+# The libflint the loader picks for the program, and whether that copy has
+# the small-prime FFT (its entry points are there or not).
+LD_DEBUG=libs build/stormer-pi </dev/null 2>"$work/loader" >/dev/null || true
+loaded=$(sed -n 's|.*calling init: \(.*libflint[^ ]*\).*|\1|p' "$work/loader" | head -n 1)
+if [ -n "$loaded" ]; then
+    fft_small=no
+    if nm -D --defined-only "$loaded" 2>/dev/null | grep ' sd_fft_ctx_init_prime$' >/dev/null; then fft_small=yes; fi
+    echo "FLINT loaded: $loaded (fft_small $fft_small)"
+fi
 build/bench/engine_benchmark --benchmark_filter='/100000' | tee "$work/engines.txt"
 awk '/^term_by_term/ {t=$2} /^by_remainders\/100000/ {r=$2}
      END {if (r > 0) printf "engines at 100,000 places: the fast one %.0f times faster\n", t / r}' "$work/engines.txt"
@@ -38,24 +50,31 @@ timed() {
 }
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
+# The program finds its cores from its affinity, so taskset makes it a
+# one-core run; `pi` is pinned the same way.
 for places in 100000 400000 1599999; do
     printf '%s\nn y\n' "$places" >"$work/typed"
-    : >"$work/ours"
-    : >"$work/peer"
-    for _ in $(seq "$rounds"); do
-        timed build/stormer-pi <"$work/typed" >>"$work/ours"
-        if command -v pi >/dev/null; then
-            timed pi $((places + 1)) >>"$work/peer"
-        fi
+    for cores in all 1; do
+        pin=()
+        [ "$cores" = all ] || pin=(taskset -c 0)
+        : >"$work/ours"
+        : >"$work/peer"
+        for _ in $(seq "$rounds"); do
+            timed "${pin[@]}" build/stormer-pi <"$work/typed" >>"$work/ours"
+            if command -v pi >/dev/null; then
+                timed "${pin[@]}" pi $((places + 1)) >>"$work/peer"
+            fi
+        done
+        ours=$(for field in 1 2 3; do cut -d' ' -f$field "$work/ours" | median; done | xargs)
+        peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
+        label=$([ "$cores" = all ] && echo "$(nproc) cores" || echo "1 core ")
+        echo "$places $ours $peer" | awk -v label="$label" '{
+            printf "%9s places, %s: stormer-pi %.3f s wall, %.2f s CPU, %6.1f MiB peak", $1, label, $2, $3, $4 / 1024
+            if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f, CPU ratio %.2f",
+                               $5, $6, $7 / 1024, $2 / $5, $3 / $6
+        }'
+        echo
     done
-    ours=$(for field in 1 2 3; do cut -d' ' -f$field "$work/ours" | median; done | xargs)
-    peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
-    echo "$places $ours $peer" | awk '{
-        printf "%9s places: stormer-pi %.3f s wall, %.2f s CPU, %6.1f MiB peak", $1, $2, $3, $4 / 1024
-        if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f, CPU ratio %.2f",
-                           $5, $6, $7 / 1024, $2 / $5, $3 / $6
-    }'
-    echo
 done
 threads=${MANY_THREADS:-16}
 /usr/bin/time -f '%M' -o "$work/time" build/bench/engine_check --threads "$threads" fast 1599999 >/dev/null

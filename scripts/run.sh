@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 echo "Building stormer-pi..."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+configured=$(cmake -S . -B build -DCMAKE_BUILD_TYPE=Release)
+grep 'FLINT:' <<<"$configured" || true
 cmake --build build --target stormer-pi -j "$(nproc)"
 exec build/stormer-pi

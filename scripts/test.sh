@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DSTORMER_WERROR=ON "$@" >/dev/null
+configured=$(cmake -S . -B "$build_dir" -DSTORMER_WERROR=ON "$@")
+grep 'FLINT:' <<<"$configured" || true
 cmake --build "$build_dir" -j "$(nproc)"
 cd "$build_dir"
 ctest --output-on-failure -j "$(nproc)"
