@@ -28,6 +28,14 @@ constexpr mp_size_t flint_product_limbs = 200;
 // FLINT's division pays only where its product does; below this it is GMP's.
 constexpr mp_size_t flint_division_limbs = 1000;
 
+// FLINT's product, kept from being inlined where the sizes are known to be
+// large: there GCC warns of the small-size table it would then never read.
+[[gnu::noipa]] void flint_product(mp_limb_t* product, const mp_limb_t* longer, mp_size_t long_limbs,
+                                  const mp_limb_t* shorter, mp_size_t short_limbs)
+{
+    flint_mpn_mul(product, longer, long_limbs, shorter, short_limbs);
+}
+
 // An mpz as FLINT's integer, without a copy; the mpz must not change meanwhile.
 class FlintView {
 public:
@@ -83,10 +91,9 @@ void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b)
     const mpz_class& shorter = &longer == &a ? b : a;
     const auto long_limbs = static_cast<mp_size_t>(mpz_size(longer.get_mpz_t()));
     const auto short_limbs = static_cast<mp_size_t>(mpz_size(shorter.get_mpz_t()));
-    // Both sizes bounded, so that the compiler too sees FLINT's table is not read.
-    if (short_limbs >= flint_product_limbs && long_limbs >= short_limbs) {
+    if (short_limbs >= flint_product_limbs) {
         mp_limb_t* limbs = mpz_limbs_write(product.get_mpz_t(), long_limbs + short_limbs);
-        flint_mpn_mul(limbs, mpz_limbs_read(longer.get_mpz_t()), long_limbs, mpz_limbs_read(shorter.get_mpz_t()),
+        flint_product(limbs, mpz_limbs_read(longer.get_mpz_t()), long_limbs, mpz_limbs_read(shorter.get_mpz_t()),
                       short_limbs);
         const bool negative = (mpz_sgn(a.get_mpz_t()) < 0) != (mpz_sgn(b.get_mpz_t()) < 0);
         mpz_limbs_finish(product.get_mpz_t(), negative ? -(long_limbs + short_limbs) : long_limbs + short_limbs);
