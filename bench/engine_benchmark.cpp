@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/remainder_engine.h"
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "platform/beyond_posix.h"
 #include "platform/console.h"
 

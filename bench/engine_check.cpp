@@ -18,7 +18,7 @@
 #include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/remainder_engine.h"
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "engine/task_plan.h"
 #include "platform/beyond_posix.h"
 #include "platform/console.h"

@@ -4,7 +4,7 @@
 
 #include "conversation_texts.h"
 #include "dialogue/run_loop.h"
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "output/finished_run.h"
 #include "platform/exit_status.h"
 #include "test_helpers.h"

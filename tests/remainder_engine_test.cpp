@@ -14,7 +14,7 @@
 
 #include "dialogue/run_loop.h"
 #include "engine/remainder_engine.h"
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "platform/beyond_posix.h"
 #include "sanitizer.h"
 #include "test_helpers.h"

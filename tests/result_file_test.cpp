@@ -12,7 +12,7 @@
 
 #include "conversation_texts.h"
 #include "dialogue/run_loop.h"
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "output/result_file.h"
 #include "platform/writes.h"
 #include "test_helpers.h"

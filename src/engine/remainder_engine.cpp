@@ -32,7 +32,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "engine/task_plan.h"
 #include "platform/beyond_posix.h"
 #include "platform/threads.h"

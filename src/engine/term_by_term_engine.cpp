@@ -1,4 +1,4 @@
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 
 #include <array>
 

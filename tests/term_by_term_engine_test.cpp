@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/series_summation.h"
+#include "engine/term_by_term_engine.h"
 #include "test_helpers.h"
 
 namespace {
