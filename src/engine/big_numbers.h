@@ -57,6 +57,9 @@ using ReallocateCall = void* (*)(void* block, std::size_t bytes);
 // any big number exists.
 void route_library_memory(AllocateCall allocate, ReallocateCall reallocate);
 
+// Whether the products, divisions and conversion below go through FLINT.
+constexpr bool large_products_through_flint = __FLINT_RELEASE >= 30000;
+
 // product = a b; product is neither factor.
 void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b);
 

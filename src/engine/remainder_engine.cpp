@@ -32,8 +32,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "engine/term_by_term_engine.h"
+#include "engine/big_numbers.h"
 #include "engine/task_plan.h"
+#include "engine/term_by_term_engine.h"
 #include "platform/beyond_posix.h"
 #include "platform/threads.h"
 
@@ -84,26 +85,30 @@ unsigned RemainderEngine::most_threads() const { return std::min(thread_count_, 
 
 MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
 {
-    // Measured as the peak address space of bench/engine_check --threads T
-    // (T = 1, 2, 4; MALLOC_ARENA_MAX=1, as under a limit) at 100,000, 400,000
-    // and 1,599,999 places, less the program's own: about 8 bytes a place
-    // whatever the threads, and for each thread its stack and about 4 to 5
-    // bytes a place (a term range's numbers). With room to spare:
+    // Measured by bench/memory_need.sh: the peak address space of
+    // bench/engine_check --threads T (T = 1 to 4; one heap for all threads,
+    // as under a limit on address space) and its peak resident memory (a heap
+    // for each thread, as without one), at 100,000, 400,000 and 1,599,999
+    // places, less the program's own and the result. With room to spare:
     const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
+    constexpr std::size_t mib = std::size_t{1} << 20;
+    // Address space (FLINT 2.9, and 3.6 with its small-prime FFT, alike): at
+    // 1,599,999 places 19.8 MiB on one thread, 33.2 on two, 44.2 on three,
+    // 53.3 on four; at 100,000 3.7, 6.8, 9.7 and 12.1.
     constexpr std::size_t shared_bytes_per_place = 12;
     constexpr std::size_t thread_bytes_per_place = 6;
-    const MemoryFigures address_space{(std::size_t{1} << 20) + shared_bytes_per_place * places,
+    const MemoryFigures address_space{2 * mib + shared_bytes_per_place * places,
                                       thread_stack_bytes + (std::size_t{64} << 10) + thread_bytes_per_place * places};
-    // In use: the peak resident memory of the same runs, each thread with a
-    // heap of its own (as without a limit on address space), less the result
-    // (bench/memory_need.sh): at 1,599,999 places 18.7 MiB on one thread,
-    // 30.9 on two, 37.0 on three, 43.9 on four; at 400,000 6.5, 9.0, 10.7 and
-    // 11.8; at 100,000 3.7, 4.4, 5.0 and 5.4. Of a thread's stack only what
-    // it touches counts. With room to spare:
-    constexpr std::size_t shared_resident_per_place = 4;
-    constexpr std::size_t thread_resident_per_place = 8;
-    const MemoryFigures resident{(std::size_t{3} << 20) + shared_resident_per_place * places,
-                                 (std::size_t{1} << 20) + thread_resident_per_place * places};
+    // In use (of a thread's stack only what it touches counts). FLINT's FFT
+    // holds more of it than GMP's products: with FLINT 3.6 built for the
+    // processor, at 1,599,999 places 30.8 MiB on one thread, 47.1 on two,
+    // 57.4 on three, 64.1 on four; at 400,000 14.3, 18.6, 21.3 and 23.0; at
+    // 100,000 11.0, 12.0, 13.2 and 14.2 (its tables, whatever the size). With
+    // GMP's products (FLINT 2): 18.7, 30.9, 37.0 and 43.9; 6.5, 9.0, 10.7 and
+    // 11.8; 3.7, 4.4, 5.0 and 5.4.
+    const MemoryFigures resident = large_products_through_flint
+                                       ? MemoryFigures{10 * mib + 3 * places, mib + 12 * places}
+                                       : MemoryFigures{3 * mib + 4 * places, mib + 8 * places};
     return MemoryNeed{address_space, resident};
 }
 
