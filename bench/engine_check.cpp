@@ -18,8 +18,8 @@
 #include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/remainder_engine.h"
-#include "engine/term_by_term_engine.h"
 #include "engine/task_plan.h"
+#include "engine/term_by_term_engine.h"
 #include "platform/beyond_posix.h"
 #include "platform/console.h"
 
@@ -109,7 +109,7 @@ void print_costs_at(std::int32_t places)
             } else if (work_of(part, range) == PartWork::whole_quotients) {
                 std::uint64_t kept = 0;
                 for (std::int64_t k = range.first; k < range.end; ++k) {
-                    kept += whole_quotient_residue(part, places, k);
+                    kept += whole_quotient_residue(part, k);
                 }
                 whole_seconds += seconds_since(start) + static_cast<double>(kept % 2) * 1e-12;
                 whole_terms += static_cast<std::uint64_t>(range.terms());

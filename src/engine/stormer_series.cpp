@@ -98,16 +98,17 @@ PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten
 {
     PartOfRun run;
     run.part = part;
-    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
-    run.odd_weight = part.weight >> v;
     if (!std::has_single_bit(part.base)) {
         run.quotients = PowerQuotients{ten_to_places * part.weight, part.base};
         return run;
     }
+    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
     const auto a = static_cast<unsigned long>(std::countr_zero(part.base));
     const auto d = static_cast<unsigned long>(places);
+    run.odd_weight = part.weight >> v;
+    run.five_exponent = d;
     mpz_class dividend;
-    mpz_ui_pow_ui(dividend.get_mpz_t(), 5, d);
+    mpz_ui_pow_ui(dividend.get_mpz_t(), 5, run.five_exponent);
     dividend *= run.odd_weight;
     run.quotients = PowerQuotients{std::move(dividend), 2, a, d + v};
     // e_k <= 0 while a n_k <= D + v.
@@ -169,13 +170,13 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     return run;
 }
 
-std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int32_t places, std::int64_t k)
+std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int64_t k)
 {
     assert(part.base_is_power_of_two() && k < part.whole_terms);
     const ulong n = odd_divisor(k);
     const ulong inverse = n_preinvert_limb(n);
     const auto shift = static_cast<ulong>(-part.quotients.exponent(n)); // -e_k >= 0
-    const ulong dividend = n_mulmod2_preinv(
-        part.odd_weight % n, n_powmod2_ui_preinv(5 % n, static_cast<ulong>(places), n, inverse), n, inverse);
+    const ulong dividend =
+        n_mulmod2_preinv(part.odd_weight % n, n_powmod2_ui_preinv(5 % n, part.five_exponent, n, inverse), n, inverse);
     return n_mulmod2_preinv(dividend, n_powmod2_ui_preinv(2 % n, shift, n, inverse), n, inverse);
 }

@@ -73,7 +73,9 @@ constexpr std::uint64_t largest_divisor_bound(std::int32_t places)
 struct PartOfRun {
     SeriesPart part;
     PowerQuotients quotients;
-    std::uint64_t odd_weight = 0; // w without its factors 2
+    // For a base 2^a, the dividend in factors: odd_weight 5^five_exponent.
+    std::uint64_t odd_weight = 0;
+    unsigned long five_exponent = 0;
     // Terms k below this have a whole quotient (e_k <= 0): their residues are
     // a matter of modular powers, and their fractions are 0.
     std::int64_t whole_terms = 0;
@@ -100,4 +102,4 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
 // The residue of term k < whole_terms of a part whose base is a power of two:
 // its power is the whole number odd_weight 5^D 2^-e_k, so the residue is a
 // matter of modular powers (and the fraction is 0).
-std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int32_t places, std::int64_t k);
+std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int64_t k);

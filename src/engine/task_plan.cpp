@@ -71,11 +71,11 @@ private:
     std::uint64_t unreported_ = 0;
 };
 
-void add_whole_quotient_residues(const PartOfRun& part, std::int32_t places, TermRange range, ResidueSums& residues,
+void add_whole_quotient_residues(const PartOfRun& part, TermRange range, ResidueSums& residues,
                                  WorkMeter::Account& meter)
 {
     for (std::int64_t k = range.first; k < range.end; ++k) {
-        residues.add(k, whole_quotient_residue(part, places, k));
+        residues.add(k, whole_quotient_residue(part, k));
         if ((k + 1) % static_cast<std::int64_t>(work_costs::whole_quotients_a_step) == 0) {
             meter.add(1);
         }
@@ -93,7 +93,7 @@ void work_out_range(const SeriesRun& series, TermRange range, const std::vector<
         case PartWork::none:
             break;
         case PartWork::whole_quotients:
-            add_whole_quotient_residues(part, series.places, range, residues, *meters[i].whole_quotients);
+            add_whole_quotient_residues(part, range, residues, *meters[i].whole_quotients);
             break;
         case PartWork::tree: {
             if (!divisors) {
