@@ -29,9 +29,15 @@ constexpr mp_size_t flint_product_limbs = 200;
 constexpr mp_size_t flint_division_limbs = 1000;
 
 // FLINT's product, kept from being inlined where the sizes are known to be
-// large: there GCC warns of the small-size table it would then never read.
-[[gnu::noipa]] void flint_product(mp_limb_t* product, const mp_limb_t* longer, mp_size_t long_limbs,
-                                  const mp_limb_t* shorter, mp_size_t short_limbs)
+// large (and GCC from carrying what it knows of them in): there GCC warns of
+// the small-size table it would then never read.
+#if __has_cpp_attribute(gnu::noipa)
+#define STORMER_SIZES_UNKNOWN [[gnu::noipa]]
+#else
+#define STORMER_SIZES_UNKNOWN [[gnu::noinline]]
+#endif
+STORMER_SIZES_UNKNOWN void flint_product(mp_limb_t* product, const mp_limb_t* longer, mp_size_t long_limbs,
+                                         const mp_limb_t* shorter, mp_size_t short_limbs)
 {
     flint_mpn_mul(product, longer, long_limbs, shorter, short_limbs);
 }
