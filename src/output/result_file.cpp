@@ -41,14 +41,19 @@ std::string temporary_name_for(const std::string& name, int attempt)
     return name + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".saving";
 }
 
-// Opens a temporary file beside the target; a name already taken gets another.
-int open_temporary(const std::string& name, const FileCalls& calls, std::string& temporary_name)
+// A temporary name beside the target, taken by `take` (a call that makes a
+// file under it, or names one): a name already taken gets another. Returns
+// what `take` returned, the name in `taken`, or -1 with errno.
+template <typename Take> int take_temporary_name(const std::string& name, std::string& taken, Take take)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_name = temporary_name_for(name, attempt);
-        const int fd = calls.open_new(temporary_name.c_str());
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
+        std::string candidate = temporary_name_for(name, attempt);
+        if (const int result = take(candidate.c_str()); result >= 0) {
+            taken = std::move(candidate);
+            return result;
+        }
+        if (errno != EEXIST) {
+            return -1;
         }
     }
     return -1;
@@ -136,7 +141,7 @@ NewFile open_new_file(const std::string& name, const FileCalls& calls)
     NewFile file;
     file.fd = calls.open_unnamed(".");
     if (file.fd < 0) {
-        file.fd = open_temporary(name, calls, file.temporary_name);
+        file.fd = take_temporary_name(name, file.temporary_name, calls.open_new);
     }
     return file;
 }
@@ -153,14 +158,10 @@ int name_new_file(NewFile& file, const std::string& name, const FileCalls& calls
         file.at_target = true;
         return 0;
     }
-    for (int attempt = 0; errno == EEXIST && attempt < 100; ++attempt) {
-        const std::string temporary_name = temporary_name_for(name, attempt);
-        if (calls.link(file.fd, temporary_name.c_str()) == 0) {
-            file.temporary_name = temporary_name;
-            return 0;
-        }
+    if (errno != EEXIST) {
+        return -1;
     }
-    return -1;
+    return take_temporary_name(name, file.temporary_name, [&](const char* path) { return calls.link(file.fd, path); });
 }
 
 std::optional<Failure> replace_through_new_file(const std::string& name, std::string_view bytes,
@@ -222,11 +223,11 @@ std::size_t bytes_alike(int fd, std::string_view bytes, std::size_t wanted)
 }
 
 // The earlier file, open to be rewritten where it stands, if it holds the
-// same result up to its time line (the same name holds the same digits):
+// same result up to its time line (at time_line in the new bytes; the same
+// name holds the same digits):
 // then only that line and what follows it are written. -1 otherwise.
-int open_same_result(const std::string& name, std::string_view bytes, const FileCalls& calls)
+int open_same_result(const std::string& name, std::string_view bytes, std::size_t time_line, const FileCalls& calls)
 {
-    const std::size_t time_line = bytes.rfind("Time taken ");
     const int fd = calls.open_existing(name.c_str());
     if (fd >= 0 && (time_line == std::string_view::npos || bytes_alike(fd, bytes, time_line) != time_line)) {
         calls.close(fd);
@@ -238,9 +239,8 @@ int open_same_result(const std::string& name, std::string_view bytes, const File
 // Rewrites the end of the same result in place. The room for any bytes the
 // file grows by is reserved first, so that a full disk leaves it as it was
 // (the size it had is given back should anything fail).
-std::optional<std::string> write_in_place(int fd, std::string_view bytes, const FileCalls& calls)
+std::optional<std::string> write_in_place(int fd, std::string_view bytes, std::size_t time_line, const FileCalls& calls)
 {
-    const std::size_t time_line = bytes.rfind("Time taken ");
     const auto size = static_cast<off_t>(bytes.size());
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
@@ -298,8 +298,9 @@ std::optional<std::string> replace_file(const std::string& name, std::string_vie
         return std::nullopt;
     }
     if (earlier.exists && failure->in_place_may_do) {
-        if (const int fd = open_same_result(name, bytes, calls); fd >= 0) {
-            return write_in_place(fd, bytes, calls);
+        const std::size_t time_line = bytes.rfind("Time taken ");
+        if (const int fd = open_same_result(name, bytes, time_line, calls); fd >= 0) {
+            return write_in_place(fd, bytes, time_line, calls);
         }
     }
     return failure->reason;
