@@ -148,7 +148,8 @@ SumOutcome sum_term_by_term_instead(LimbSpan result, ProgressLines& lines, TextS
                                     const Correction& correction)
 {
     print(notices,
-          "stormer-pi: the fast sum's parts disagree (they come to %.3Lg, not within %.3Lg of a whole number); "
+          "stormer-pi: the fast sum's parts disagree (they come to %.3Lg, further from a whole number than their error "
+          "bound, %.3Lg, allows); "
           "summing the %zu limbs term by term instead, which takes far longer\n",
           correction.value, correction.error_bound, result.size());
     return sum_term_by_term(result, lines);
