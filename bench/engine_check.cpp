@@ -107,10 +107,9 @@ void print_costs_at(std::int32_t places)
                 tree_seconds += seconds_since(start);
                 leaves += static_cast<std::uint64_t>(range.terms());
             } else if (work_of(part, range) == PartWork::whole_quotients) {
-                std::uint64_t kept = 0;
-                for (std::int64_t k = range.first; k < range.end; ++k) {
-                    kept += whole_quotient_residue(part, k);
-                }
+                std::vector<std::uint64_t> residues(static_cast<std::size_t>(range.terms()));
+                whole_quotient_residues(part, range.first, residues);
+                const std::uint64_t kept = residues.back();
                 whole_seconds += seconds_since(start) + static_cast<double>(kept % 2) * 1e-12;
                 whole_terms += static_cast<std::uint64_t>(range.terms());
             }

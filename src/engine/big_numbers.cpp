@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,11 @@ constexpr mp_size_t flint_division_limbs = 1000;
 #else
 #define STORMER_SIZES_UNKNOWN [[gnu::noinline]]
 #endif
+STORMER_SIZES_UNKNOWN void flint_square(mp_limb_t* square, const mp_limb_t* a, mp_size_t limbs)
+{
+    flint_mpn_sqr(square, a, limbs);
+}
+
 STORMER_SIZES_UNKNOWN void flint_product(mp_limb_t* product, const mp_limb_t* longer, mp_size_t long_limbs,
                                          const mp_limb_t* shorter, mp_size_t short_limbs)
 {
@@ -107,6 +113,66 @@ void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b)
     }
 #endif
     mpz_mul(product.get_mpz_t(), a.get_mpz_t(), b.get_mpz_t());
+}
+
+void square(mpz_class& square, const mpz_class& a)
+{
+    assert(&square != &a);
+#if STORMER_PRODUCTS_THROUGH_FLINT
+    const auto limbs = static_cast<mp_size_t>(mpz_size(a.get_mpz_t()));
+    if (limbs >= flint_product_limbs) {
+        flint_square(mpz_limbs_write(square.get_mpz_t(), 2 * limbs), mpz_limbs_read(a.get_mpz_t()), limbs);
+        mpz_limbs_finish(square.get_mpz_t(), 2 * limbs);
+        return;
+    }
+#endif
+    mpz_mul(square.get_mpz_t(), a.get_mpz_t(), a.get_mpz_t());
+}
+
+namespace {
+
+// base^exponent from the top bit of the exponent down, each step a square
+// (and a product by the base where the exponent has a 1): after each, `cut`
+// may drop low bits of the partial power, counted in its second argument.
+template <typename Cut> mpz_class raise_by_squares(unsigned long base, unsigned long exponent, Cut cut)
+{
+    mpz_class power = 1;
+    mpz_class squared;
+    for (int bit = std::bit_width(exponent) - 1; bit >= 0; --bit) {
+        square(squared, power);
+        power.swap(squared);
+        if ((exponent >> bit & 1) != 0) {
+            mpz_mul_ui(power.get_mpz_t(), power.get_mpz_t(), base);
+        }
+        cut(power, bit);
+    }
+    return power;
+}
+
+} // namespace
+
+void raise(mpz_class& power, unsigned long base, unsigned long exponent)
+{
+    power = raise_by_squares(base, exponent, [](mpz_class&, int) {});
+}
+
+// A cut leaves at least bits + 64 bits, so it takes off less than 2^-(bits +
+// 63) of the value; a square doubles the share already missing, and a product
+// by the base keeps it. After s steps the share missing is below 2^s 2^-(bits
+// + 63): with exponents below 2^32 (s <= 32), below 2^-bits.
+PowerTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits)
+{
+    assert(exponent < std::uint64_t{1} << 32);
+    PowerTop power;
+    const unsigned long kept = bits + 64;
+    power.top = raise_by_squares(base, exponent, [&](mpz_class& partial, int bits_left) {
+        const unsigned long size = bits_in(partial);
+        if (size > kept) {
+            mpz_tdiv_q_2exp(partial.get_mpz_t(), partial.get_mpz_t(), size - kept);
+            power.dropped += (size - kept) << bits_left; // each later square doubles it
+        }
+    });
+    return power;
 }
 
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b)

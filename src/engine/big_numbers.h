@@ -63,6 +63,21 @@ constexpr bool large_products_through_flint = __FLINT_RELEASE >= 30000;
 // product = a b; product is neither factor.
 void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b);
 
+// square = a a; square is not a.
+void square(mpz_class& square, const mpz_class& a);
+
+// power = base^exponent, by squaring through the products above.
+void raise(mpz_class& power, unsigned long base, unsigned long exponent);
+
+// base^exponent to `bits` bits: top 2^dropped, at most base^exponent and
+// more than base^exponent (1 - 2^-bits); top holds at least `bits` bits
+// unless nothing was dropped (then it is the power itself).
+struct PowerTop {
+    mpz_class top;
+    unsigned long dropped = 0;
+};
+PowerTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits);
+
 // quotient = floor(a / b) for a >= 0 and b > 0.
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b);
 
@@ -89,6 +104,7 @@ inline void release(mpz_class& x)
 std::string library_versions();
 
 // FLINT keeps caches (its FFT's tables, among others) for each thread until
-// told to let them go: called at the end of every piece of work, so that the
+// told to let them go: called by every thread of the engine when its work is
+// done (and where a cache would hold much memory meanwhile), so that the
 // memory a run used is there again for the next.
 void release_library_caches();

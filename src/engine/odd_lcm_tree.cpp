@@ -11,11 +11,6 @@
 
 namespace {
 
-// Leaves are taken 2^block_level at a time at the bottom of the tree, each
-// straight from its block's node: a million small numbers stay out of memory
-// and out of the descent.
-constexpr std::size_t block_level = 4;
-
 std::size_t nodes_at(std::size_t leaf_count, std::size_t level) { return ((leaf_count - 1) >> level) + 1; }
 
 // Odd primes below limit.
@@ -196,7 +191,8 @@ DivisorTree odd_lcm_tree(std::uint64_t first, std::size_t count)
     while (nodes_at(count, tree.top_level) > 1) {
         ++tree.top_level;
     }
-    tree.bottom = std::min(block_level, tree.top_level);
+    // Only the blocks' multiples are kept: a million small numbers stay out of memory.
+    tree.bottom = std::min<std::size_t>(tree_block_level, tree.top_level);
     const auto range_of = [&](std::size_t level, std::size_t index) {
         const std::size_t first_leaf = index << level;
         const std::size_t last_leaf = std::min(first_leaf + (std::size_t{1} << level), count) - 1;

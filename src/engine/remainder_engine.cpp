@@ -58,8 +58,17 @@ constexpr std::size_t thread_stack_bytes = std::size_t{2} << 20;
 
 // All big-number work runs on stacks of the engine's own (its threads', or
 // this thread's where no thread can be had), whatever the process's stack
-// limit: false, without running it, where no such stack can be had.
-bool on_engine_stack(const std::function<void()>& work) { return run_with_stack(work, thread_stack_bytes); }
+// limit: false, without running it, where no such stack can be had. The
+// thread leaves the libraries' caches empty behind it.
+bool on_engine_stack(const std::function<void()>& work)
+{
+    return run_with_stack(
+        [&work] {
+            work();
+            release_library_caches();
+        },
+        thread_stack_bytes);
+}
 
 // The one owner of a run's numbers: when they go, the heap gives their
 // memory back to the system.
@@ -130,7 +139,7 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     ProgressPacer pacer(work->meter, lines, terms_used);
     if (!run_tasks(
             plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
-            ProgressPacer::tick)) {
+            ProgressPacer::tick, release_library_caches)) {
         return no_memory;
     }
     pacer.finish();

@@ -7,18 +7,23 @@
 // both multipliers whole numbers, so the fraction carries down exactly; only
 // the root needs a division. Each x_v is kept as X_v = floor(x_v 2^p_v).
 //
-// Precision, composed: node v keeps p_v = bits(M_v) + span_v log2 b + g bits,
-// where span_v is its largest exponent less its smallest and g =
-// tree_guard_bits. Say X_v is off by at most d_v units of 2^-p_v. A child's
-// X_c (a leaf's too) is a window of the bits of X_v times its multiplier
-// K < 2^(p_v - p_c + 1) (carry_down), so it is off by at most 2 d_v (the error
-// times K) + 1 (its own truncation) + 1/4 (the bits of X_v left out of the
-// product): d_c <= 2 d_v + 1.25. The root's division is off by a unit or two
-// (its operands are cut to the bits the quotient needs), d_root <= 3, so after
-// h steps down d <= 5.25 2^h - 1.25. A leaf keeps bits(n_i) + g bits, so
-// n_i x_i, and with it the fraction, is off by at most d 2^-g. At most
-// most_descent_steps steps lead from the root to a leaf, which keeps d below
-// 2^tree_error_bits: the fraction is good to tree_fraction_error.
+// Precision, composed: node v keeps p_v = bits(M_v) + ceil(span_v log2 b) +
+// g bits, where span_v is its largest exponent less its smallest and g =
+// tree_guard_bits; that is A_v + g + s_v, with A_v = log2 M_v + span_v log2 b
+// and 0 <= s_v < 2 from the two roundings up. Say X_v is off by at most d_v
+// units of 2^-p_v. A child's X_c is a window of the bits of X_v times its
+// multiplier K (carry_down), so it is off by at most d_v K 2^(p_c - p_v) (the
+// error times K) + 1 (its own truncation) + 1/4 (the bits of X_v left out of
+// the product). For the lower child log2 K = A_v - A_c exactly, for the upper
+// one less (its span starts higher), so K 2^(p_c - p_v) <= 2^(s_c - s_v), and
+// D = d 2^-s grows by at most 1.25 a step: the roundings cancel along a path.
+// The root's division is off by at most root_error units (its operands are
+// cut to the bits the quotient needs), so at a block h steps down D <=
+// root_error + 1.25 h. A block's leaf has n_i x_i off by (D + 1) 2^-g
+// (block_leaves), and by 2^-64 more once its fraction is cut to 64 bits. The
+// blocks lie at most most_tree_levels - tree_block_level steps below the root:
+// all within 2^tree_error_bits units of 2^-g, so the fraction is good to
+// tree_fraction_error.
 //
 // A fraction closer than doubt_margin to 0 or 1 could have its floor
 // on the wrong side: the residue would be off by one, and wrap modulo n_i
@@ -39,14 +44,17 @@
 
 namespace {
 
-// The levels between a root of 2^most_tree_levels leaves and its blocks of 16
-// (odd_lcm_tree.cpp), and the step from a block to its leaves.
-constexpr unsigned most_descent_steps = most_tree_levels - 4 + 1;
+constexpr double root_error = 3;
+constexpr unsigned most_steps_to_a_block = most_tree_levels - tree_block_level;
 // A leaf's fraction is handed on in 64 bits, cut off below.
 constexpr unsigned fraction_bits = 64;
-static_assert(5.25 * static_cast<double>(std::uint64_t{1} << most_descent_steps) - 1.25 +
-                      static_cast<double>(std::uint64_t{1} << (tree_guard_bits - fraction_bits)) <
-                  static_cast<double>(std::uint64_t{1} << tree_error_bits),
+constexpr double power_of_two(int exponent)
+{
+    return exponent >= 0 ? static_cast<double>(std::uint64_t{1} << exponent) : 1 / power_of_two(-exponent);
+}
+constexpr double leaf_error_units = root_error + 1.25 * most_steps_to_a_block + 1 +
+                                    power_of_two(static_cast<int>(tree_guard_bits) - static_cast<int>(fraction_bits));
+static_assert(leaf_error_units < power_of_two(tree_error_bits),
               "the error a leaf can carry must stay within what tree_fraction_error allows");
 
 constexpr long double doubt_margin = 0x1p-50L;
@@ -88,18 +96,29 @@ void bit_window(mpz_class& out, const mpz_class& x, unsigned long from, unsigned
     mpz_limbs_finish(out.get_mpz_t(), bit_window(window, x, from, count));
 }
 
+// b^(e_(i+1) - e_i), the step from one leaf's exponent to the next.
+mp_limb_t leaf_step_multiplier(const PowerQuotients& quotients, const DivisorTree& divisors)
+{
+    const unsigned long step = quotients.exponent_scale * divisors.divisor_step;
+    mpz_class multiplier;
+    mpz_ui_pow_ui(multiplier.get_mpz_t(), quotients.base, step);
+    assert(mpz_size(multiplier.get_mpz_t()) == 1);
+    return mpz_getlimbn(multiplier.get_mpz_t(), 0);
+}
+
 class ScaledRemainderTree {
 public:
     ScaledRemainderTree(const PowerQuotients& quotients, const DivisorTree& divisors, LeafAnswers& answers)
         : quotients_(quotients), base_is_two_(quotients.base == 2),
           log2_base_(std::log2(static_cast<double>(quotients.base))), leaf_count_(divisors.leaf_count),
-          divisors_(divisors), answers_(answers), working_(divisors.top_level + 1)
+          divisors_(divisors), answers_(answers), working_(divisors.top_level + 1),
+          step_multiplier_(leaf_step_multiplier(quotients, divisors))
     {
         assert(quotients.base == 2 || quotients.base % 2 == 1);
         assert(quotients.exponent(divisors.divisor(0)) >= 0);
         assert(divisors.divisor(divisors.leaf_count - 1) < tree_divisor_limit);
         assert(divisors.top_level <= most_tree_levels &&
-               divisors.bottom >= std::min<std::size_t>(4, divisors.top_level));
+               divisors.bottom == std::min<std::size_t>(tree_block_level, divisors.top_level));
     }
 
     void answer()
@@ -118,38 +137,35 @@ private:
     };
 
     // The one division: X_root = floor(y 2^p / (M_root b^E_root)) mod 2^p, to
-    // within a few units. Of the modulus only as many top bits as the
+    // within root_error units. Of the modulus only as many top bits as the
     // quotient has, and some to spare, take part, so neither the power nor
-    // the modulus is made in full.
+    // the modulus is made in full: each cut leaves it short by less than
+    // 2^-(needed - 1) of itself, which moves a quotient below 2^(needed -
+    // spare_bits) by far less than a unit; the floors add a unit each.
     mpz_class root_fraction(unsigned long precision)
     {
         constexpr unsigned long spare_bits = 64;
         const mpz_class& y = quotients_.dividend;
         const unsigned long e = exponent(leaf_count_ - 1);
         const mpz_class& multiple = divisors_.root_multiple;
-        mpz_class power = 1;
-        unsigned long dropped = 0; // the modulus is M power 2^dropped
-        if (base_is_two_) {
-            dropped = e;
-        } else {
-            mpz_ui_pow_ui(power.get_mpz_t(), quotients_.base, e);
-        }
         const unsigned long numerator_bits = bits_in(y) + precision;
-        const unsigned long modulus_bits = bits_in(multiple) + bits_in(power) + dropped - 1; // at least
-        const unsigned long needed =
-            numerator_bits + 1 - std::min(numerator_bits, modulus_bits) + spare_bits; // the quotient's and spare
-        const auto keep_top = [&](mpz_class& number) {
-            if (bits_in(number) > needed) {
-                const unsigned long cut = bits_in(number) - needed;
-                mpz_tdiv_q_2exp(number.get_mpz_t(), number.get_mpz_t(), cut);
-                dropped += cut;
-            }
-        };
-        keep_top(power);
+        // At most the modulus's bits, whatever the rounding of the logarithm.
+        const auto power_bits = static_cast<unsigned long>(std::max(0.0, static_cast<double>(e) * log2_base_ - 1));
+        const unsigned long modulus_bits = bits_in(multiple) - 1 + power_bits;
+        const unsigned long needed = numerator_bits + 1 - std::min(numerator_bits, modulus_bits) + spare_bits;
+        PowerTop power{1, e};
+        if (!base_is_two_) {
+            power = raise_to_bits(quotients_.base, e, needed);
+        }
         mpz_class modulus;
-        multiply(modulus, multiple, power);
-        release(power);
-        keep_top(modulus);
+        multiply(modulus, multiple, power.top);
+        release(power.top);
+        unsigned long dropped = power.dropped; // the modulus is M power / 2^dropped
+        if (bits_in(modulus) > needed) {
+            const unsigned long cut = bits_in(modulus) - needed;
+            mpz_tdiv_q_2exp(modulus.get_mpz_t(), modulus.get_mpz_t(), cut);
+            dropped += cut;
+        }
         // floor(y 2^p / (modulus 2^dropped))
         mpz_class numerator;
         if (precision >= dropped) {
@@ -244,47 +260,67 @@ private:
         descend(level - 1, upper, working.child, upper_precision);
     }
 
-    // The leaves of a block straight from its node v, one product each:
-    // x_i = frac(x_v (M_v / n_i) b^(E_v - e_i)). Below a few dozen leaves this
-    // costs far less than going on down the tree with small numbers.
+    // The leaves of a block from one product. With T = x_v M_v (below M_v,
+    // held in fixed point), leaf i has n_i x_i = T b^(E_v - e_i) mod n_i,
+    // since n_i divides M_v: the whole part of that is the leaf's residue,
+    // its fraction the leaf's fraction. Taken from the last leaf down, each
+    // T b^(E_v - e_i) is the one before times b^(e_(i+1) - e_i), which fits a
+    // limb: a product by a limb and a remainder by a limb a leaf.
+    //
+    // Error: X_v off by d units of 2^-p_v makes T off by d M_v 2^-p_v, and T
+    // b^(E_v - e_i) off by d 2^(A_v - p_v) = d 2^-s_v 2^-g = D 2^-g (see the
+    // top of this file); cutting T to its fraction limbs adds one unit of
+    // 2^-f, f >= span log2 b + g, so at most 2^-g once multiplied. A leaf is
+    // off by (D + 1) 2^-g.
     void block_leaves(std::size_t first, std::size_t count, const mpz_class& multiple, const mpz_class& x,
                       unsigned long precision)
     {
-        const unsigned long last_exponent = exponent(first + count - 1);
-        WorkingNumbers& working = leaf_working_;
-        for (std::size_t i = first; i < first + count; ++i) {
-            const std::uint64_t n = divisors_.divisor(i);
-            const unsigned long gap = last_exponent - exponent(i);
-            const auto bits = static_cast<unsigned long>(std::bit_width(n)) + tree_guard_bits;
-            mpz_divexact_ui(working.multiplier.get_mpz_t(), multiple.get_mpz_t(), static_cast<unsigned long>(n));
-            unsigned long from = 0;
-            if (base_is_two_) {
-                mpz_tdiv_r_2exp(working.child.get_mpz_t(), x.get_mpz_t(), precision - gap);
-                from = carry_product(working.child, precision - gap, working.multiplier, bits, working);
-            } else {
-                mpz_mul(working.child.get_mpz_t(), working.multiplier.get_mpz_t(), power(gap).get_mpz_t());
-                from = carry_product(x, precision, working.child, bits, working);
+        const unsigned long multiple_bits = bits_in(multiple);
+        assert(precision > multiple_bits);
+        // T's fraction in whole limbs, so that its whole part starts at a limb.
+        const auto fraction_limbs =
+            static_cast<mp_size_t>((precision - multiple_bits + GMP_NUMB_BITS - 1) / GMP_NUMB_BITS);
+        const unsigned long point = static_cast<unsigned long>(fraction_limbs) * GMP_NUMB_BITS;
+        mpz_class& scaled = leaf_working_.product;
+        multiply(scaled, x, multiple); // T 2^p_v
+        if (point >= precision) {
+            mpz_mul_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), point - precision);
+        } else {
+            mpz_tdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), precision - point);
+        }
+        // The whole part grows by at most the span's bits (and a limb a leaf).
+        const unsigned long span_bits = static_cast<unsigned long>(
+            std::ceil(static_cast<double>(exponent(first + count - 1) - exponent(first)) * log2_base_));
+        const auto room = static_cast<std::size_t>(fraction_limbs) + (multiple_bits + span_bits) / GMP_NUMB_BITS + 2;
+        std::vector<mp_limb_t>& limbs = leaf_limbs_;
+        if (limbs.size() < room) {
+            limbs.resize(room);
+        }
+        auto size = static_cast<mp_size_t>(mpz_size(scaled.get_mpz_t()));
+        mpn_copyi(limbs.data(), mpz_limbs_read(scaled.get_mpz_t()), size);
+        if (size < fraction_limbs) {
+            mpn_zero(limbs.data() + size, fraction_limbs - size);
+            size = fraction_limbs;
+        }
+        for (std::size_t i = first + count; i-- > first;) {
+            if (i + 1 < first + count) {
+                const mp_limb_t carry = mpn_mul_1(limbs.data(), limbs.data(), size, step_multiplier_);
+                if (carry != 0) {
+                    limbs[static_cast<std::size_t>(size++)] = carry;
+                }
             }
-            std::array<mp_limb_t, 3> top_bits{};
-            static_assert(tree_divisor_limit <= std::uint64_t{1} << (2 * GMP_NUMB_BITS - tree_guard_bits));
-            bit_window(top_bits.data(), working.product, from, bits);
-            leaf(i, n, top_bits[0] | static_cast<unsigned __int128>(top_bits[1]) << GMP_NUMB_BITS, bits);
+            const std::uint64_t n = divisors_.divisor(i);
+            const mp_limb_t residue =
+                mpn_mod_1(limbs.data() + fraction_limbs, size - fraction_limbs, static_cast<mp_limb_t>(n));
+            leaf(i, n, residue, limbs[static_cast<std::size_t>(fraction_limbs - 1)]);
         }
     }
 
-    // Leaf i from x_i's top `bits` bits.
-    void leaf(std::size_t index, std::uint64_t n, unsigned __int128 top_bits, unsigned long bits)
+    // Leaf i from n_i x_i: its whole part mod n_i, and its fraction's top 64 bits.
+    void leaf(std::size_t index, std::uint64_t n, std::uint64_t residue, std::uint64_t fraction_top)
     {
-        // n x_i in fixed point: n < 2^21 leaves room for 106 bits in 128.
-        constexpr unsigned long kept_bits = 106;
-        static_assert(tree_divisor_limit <= std::uint64_t{1} << (128 - kept_bits));
-        const unsigned long kept = std::min(bits, kept_bits);
-        const unsigned __int128 scaled = (top_bits >> (bits - kept)) * n;
-        const auto residue = static_cast<std::uint64_t>(scaled >> kept);
-        const unsigned __int128 below = scaled - (static_cast<unsigned __int128>(residue) << kept);
-        static_assert(tree_guard_bits >= fraction_bits);
-        const long double fraction =
-            static_cast<long double>(static_cast<std::uint64_t>(below >> (kept - fraction_bits))) * 0x1p-64L;
+        static_assert(fraction_bits == GMP_NUMB_BITS);
+        const long double fraction = static_cast<long double>(fraction_top) * 0x1p-64L;
         assert(residue < n);
         if (fraction < doubt_margin || fraction > 1.0 - doubt_margin) {
             exact_leaf(index, n);
@@ -306,7 +342,7 @@ private:
             mpz_tdiv_r_2exp(remainder.get_mpz_t(), y.get_mpz_t(), e);
             mpz_mul_2exp(power.get_mpz_t(), power.get_mpz_t(), e);
         } else {
-            mpz_ui_pow_ui(power.get_mpz_t(), quotients_.base, e);
+            raise(power, quotients_.base, e);
             mpz_fdiv_qr(quotient.get_mpz_t(), remainder.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
         }
         // The fraction in 64 bits: floor(remainder 2^64 / power) 2^-64.
@@ -325,7 +361,7 @@ private:
     {
         auto [place, fresh] = powers_.try_emplace(e);
         if (fresh) {
-            mpz_ui_pow_ui(place->second.get_mpz_t(), quotients_.base, e);
+            raise(place->second, quotients_.base, e);
         }
         return place->second;
     }
@@ -338,6 +374,8 @@ private:
     LeafAnswers& answers_;
     std::vector<WorkingNumbers> working_; // for each level above the blocks
     WorkingNumbers leaf_working_;
+    std::vector<mp_limb_t> leaf_limbs_; // T b^(E_v - e_i) of the block's leaf at hand
+    mp_limb_t step_multiplier_;         // b^(e_(i+1) - e_i)
     std::map<unsigned long, mpz_class> powers_;
 };
 

@@ -35,17 +35,20 @@ struct DivisorTree {
     std::uint64_t divisor(std::size_t leaf) const { return first_divisor + divisor_step * leaf; }
 };
 
-// Divisors must stay below this: a leaf's n x_i is worked out in 128 bits.
+// Divisors must stay below this: a leaf's residue is taken by a remainder
+// by one limb, and the budget counts on small divisors.
 constexpr std::uint64_t tree_divisor_limit = std::uint64_t{1} << 21;
 // A tree has at most 2^most_tree_levels leaves.
 constexpr unsigned most_tree_levels = 20;
+// Leaves come 2^tree_block_level at a time straight from their block's node
+// (odd_lcm_tree.cpp makes the blocks, the tree takes their leaves).
+constexpr unsigned tree_block_level = 5;
 // Bits each node carries beyond what its leaves need.
-constexpr unsigned tree_guard_bits = 80;
-// A leaf's error, in units of its last bit, stays below 2^tree_error_bits:
-// each step down from the root can double it and add a little (the .cpp
-// proves it for trees of at most 2^most_tree_levels leaves). So a fraction
-// is good to within
-constexpr unsigned tree_error_bits = 20;
+constexpr unsigned tree_guard_bits = 64;
+// A leaf's error, in units of 2^-tree_guard_bits, stays below
+// 2^tree_error_bits (the .cpp proves it for trees of at most
+// 2^most_tree_levels leaves). So a fraction is good to within
+constexpr unsigned tree_error_bits = 5;
 constexpr double tree_fraction_error =
     1.0 / static_cast<double>(std::uint64_t{1} << (tree_guard_bits - tree_error_bits));
 

@@ -1,12 +1,11 @@
 #include "engine/stormer_series.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cmath>
 #include <functional>
-
-#include <flint/ulong_extras.h>
 
 #include "engine/big_numbers.h"
 
@@ -94,7 +93,8 @@ long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
 // The part's dividend and exponents: m^n_k itself for an odd base; for a
 // base 2^a, Y_m = odd_weight 5^D 2^(D + v) with w = odd_weight 2^v, and the
 // power floor(odd_weight 5^D / 2^(a n_k - D - v)) a shift.
-PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten_to_places)
+PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten_to_places,
+                      const mpz_class& five_to_places)
 {
     PartOfRun run;
     run.part = part;
@@ -107,10 +107,7 @@ PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten
     const auto d = static_cast<unsigned long>(places);
     run.odd_weight = part.weight >> v;
     run.five_exponent = d;
-    mpz_class dividend;
-    mpz_ui_pow_ui(dividend.get_mpz_t(), 5, run.five_exponent);
-    dividend *= run.odd_weight;
-    run.quotients = PowerQuotients{std::move(dividend), 2, a, d + v};
+    run.quotients = PowerQuotients{five_to_places * run.odd_weight, 2, a, d + v};
     // e_k <= 0 while a n_k <= D + v.
     const unsigned long largest_whole_n = (d + v) / a;
     run.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
@@ -140,9 +137,12 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
 {
     SeriesRun run;
     run.places = places;
-    mpz_ui_pow_ui(run.ten_to_places.get_mpz_t(), 10, static_cast<unsigned long>(places));
+    // B = 5^D 2^D: the power of five is the dividend of a base 2^a too.
+    mpz_class five_to_places;
+    raise(five_to_places, 5, static_cast<unsigned long>(places));
+    mpz_mul_2exp(run.ten_to_places.get_mpz_t(), five_to_places.get_mpz_t(), static_cast<mp_bitcnt_t>(places));
     for (const SeriesPart& part : series) {
-        run.parts.push_back(part_of_run(part, places, run.ten_to_places));
+        run.parts.push_back(part_of_run(part, places, run.ten_to_places, five_to_places));
     }
 
     // K: the first term that comes out zero, where the sum of the powers falls
@@ -170,13 +170,63 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     return run;
 }
 
-std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int64_t k)
+namespace {
+
+// x mod n for x < 2^42 and n < 2^21 by a product with floor((2^64 - 1) / n):
+// the quotient it gives is short by at most one.
+struct SmallModulus {
+    std::uint64_t n;
+    std::uint64_t reciprocal;
+
+    explicit SmallModulus(std::uint64_t divisor) : n(divisor), reciprocal(~std::uint64_t{0} / divisor) {}
+    std::uint64_t reduce(std::uint64_t x) const
+    {
+        const auto quotient = static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * reciprocal) >> 64);
+        const std::uint64_t remainder = x - quotient * n;
+        return remainder >= n ? remainder - n : remainder;
+    }
+};
+
+// Terms worked side by side, so that their chains of products overlap.
+constexpr std::size_t side_by_side = 8;
+
+} // namespace
+
+void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::span<std::uint64_t> residues)
 {
-    assert(part.base_is_power_of_two() && k < part.whole_terms);
-    const ulong n = odd_divisor(k);
-    const ulong inverse = n_preinvert_limb(n);
-    const auto shift = static_cast<ulong>(-part.quotients.exponent(n)); // -e_k >= 0
-    const ulong dividend =
-        n_mulmod2_preinv(part.odd_weight % n, n_powmod2_ui_preinv(5 % n, part.five_exponent, n, inverse), n, inverse);
-    return n_mulmod2_preinv(dividend, n_powmod2_ui_preinv(2 % n, shift, n, inverse), n, inverse);
+    static_assert(tree_divisor_limit <= std::uint64_t{1} << 21, "residues of 21 bits: their products fit 42");
+    const auto count = static_cast<std::int64_t>(residues.size());
+    assert(part.base_is_power_of_two() && first >= 0 && first + count <= part.whole_terms);
+    assert(odd_divisor(first + count - 1) < tree_divisor_limit);
+    assert(part.odd_weight < tree_divisor_limit);
+    const unsigned long five_exponent = part.five_exponent;
+    for (std::int64_t batch = 0; batch < count; batch += static_cast<std::int64_t>(side_by_side)) {
+        const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(side_by_side, count - batch));
+        std::array<SmallModulus, side_by_side> moduli{SmallModulus(1), SmallModulus(1), SmallModulus(1),
+                                                      SmallModulus(1), SmallModulus(1), SmallModulus(1),
+                                                      SmallModulus(1), SmallModulus(1)};
+        std::array<unsigned long, side_by_side> two_exponents{}; // -e_k >= 0
+        std::array<std::uint64_t, side_by_side> values{};
+        unsigned long largest_exponent = five_exponent;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const std::uint64_t n = odd_divisor(first + batch + static_cast<std::int64_t>(lane));
+            moduli[lane] = SmallModulus(n);
+            two_exponents[lane] = static_cast<unsigned long>(-part.quotients.exponent(n));
+            largest_exponent = std::max(largest_exponent, two_exponents[lane]);
+            values[lane] = 1 % n;
+        }
+        // 5^D 2^(-e_k) mod n_k, both powers from one chain of squares.
+        for (int bit = std::bit_width(largest_exponent) - 1; bit >= 0; --bit) {
+            const unsigned long five = five_exponent >> bit & 1;
+            for (std::size_t lane = 0; lane < side_by_side; ++lane) {
+                const unsigned long two = two_exponents[lane] >> bit & 1;
+                const std::uint64_t factor = (five != 0 ? 5 : 1) << two;
+                const std::uint64_t squared = moduli[lane].reduce(values[lane] * values[lane]);
+                values[lane] = moduli[lane].reduce(squared * factor);
+            }
+        }
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            residues[static_cast<std::size_t>(batch) + lane] = moduli[lane].reduce(values[lane] * part.odd_weight);
+        }
+    }
 }

@@ -99,7 +99,8 @@ constexpr double tail_cutoff = 1e-30;
 // Sizes, dividends and tails of every part for a run of `places` places.
 SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places);
 
-// The residue of term k < whole_terms of a part whose base is a power of two:
-// its power is the whole number odd_weight 5^D 2^-e_k, so the residue is a
-// matter of modular powers (and the fraction is 0).
-std::uint64_t whole_quotient_residue(const PartOfRun& part, std::int64_t k);
+// The residues of the terms first, first + 1, ... (below whole_terms, one for
+// each place of `residues`) of a part whose base is a power of two: its power
+// is the whole number odd_weight 5^D 2^-e_k, so the residue is a matter of
+// modular powers (and the fraction is 0).
+void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::span<std::uint64_t> residues);

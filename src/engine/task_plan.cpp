@@ -1,6 +1,7 @@
 #include "engine/task_plan.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -74,11 +75,16 @@ private:
 void add_whole_quotient_residues(const PartOfRun& part, TermRange range, ResidueSums& residues,
                                  WorkMeter::Account& meter)
 {
-    for (std::int64_t k = range.first; k < range.end; ++k) {
-        residues.add(k, whole_quotient_residue(part, k));
-        if ((k + 1) % static_cast<std::int64_t>(work_costs::whole_quotients_a_step) == 0) {
-            meter.add(1);
+    constexpr auto step = static_cast<std::int64_t>(work_costs::whole_quotients_a_step);
+    std::array<std::uint64_t, work_costs::whole_quotients_a_step> step_residues{};
+    for (std::int64_t k = range.first; k < range.end; k += step) {
+        const std::span<std::uint64_t> these(step_residues.data(),
+                                             static_cast<std::size_t>(std::min(step, range.end - k)));
+        whole_quotient_residues(part, k, these);
+        for (std::size_t i = 0; i < these.size(); ++i) {
+            residues.add(k + static_cast<std::int64_t>(i), these[i]);
         }
+        meter.add(1);
     }
 }
 
@@ -187,11 +193,7 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
     std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     std::vector<std::function<void()>> ordered;
     for (Task& task : tasks) {
-        // Each task leaves the library caches of its thread empty behind it.
-        ordered.push_back([task_work = std::move(task.work)] {
-            task_work();
-            release_library_caches();
-        });
+        ordered.push_back(std::move(task.work));
     }
     return ordered;
 }

@@ -17,9 +17,13 @@
 namespace {
 
 struct TaskQueue {
-    explicit TaskQueue(std::span<const std::function<void()>> all) : tasks(all) {}
+    TaskQueue(std::span<const std::function<void()>> all, const std::function<void()>& after_last)
+        : tasks(all), after_last_task(after_last)
+    {
+    }
 
     std::span<const std::function<void()>> tasks;
+    const std::function<void()>& after_last_task;
     std::atomic<std::size_t> next{0};
     std::mutex mutex;
     std::condition_variable thread_done;
@@ -29,6 +33,9 @@ struct TaskQueue {
     {
         for (std::size_t i = next++; i < tasks.size(); i = next++) {
             tasks[i]();
+        }
+        if (after_last_task) {
+            after_last_task();
         }
     }
 };
@@ -84,10 +91,11 @@ private:
 } // namespace
 
 bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_count, std::size_t stack_bytes,
-               const std::function<void()>& while_waiting, std::chrono::milliseconds tick)
+               const std::function<void()>& while_waiting, std::chrono::milliseconds tick,
+               const std::function<void()>& after_last_task)
 {
     assert(thread_count >= 1);
-    TaskQueue queue(tasks);
+    TaskQueue queue(tasks, after_last_task);
     std::vector<std::unique_ptr<ThreadStack>> stacks;
     std::vector<pthread_t> threads;
     {
@@ -119,12 +127,18 @@ bool run_tasks(std::span<const std::function<void()>> tasks, unsigned thread_cou
         if (!stack.usable()) {
             return false;
         }
-        for (const std::function<void()>& task : tasks) {
-            const std::function<void()>* current = &task;
+        const auto on_the_stack = [&stack](const std::function<void()>& work) {
+            const std::function<void()>* current = &work;
             run_on_stack(
                 stack.bottom(), stack.size(),
                 [](void* opaque) { (**static_cast<const std::function<void()>**>(opaque))(); }, &current);
+        };
+        for (const std::function<void()>& task : tasks) {
+            on_the_stack(task);
             while_waiting();
+        }
+        if (after_last_task) {
+            on_the_stack(after_last_task);
         }
         return true;
     }
