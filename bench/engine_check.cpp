@@ -103,7 +103,8 @@ void print_costs_at(std::int32_t places)
             const auto start = std::chrono::steady_clock::now();
             if (work_of(part, range) == PartWork::tree) {
                 DroppedAnswers answers;
-                answer_queries(part.quotients, odd_lcm_tree(odd_divisor(range.first), range.terms()), answers);
+                answer_queries(part.quotients(series.ten_to_places),
+                               odd_lcm_tree(odd_divisor(range.first), range.terms()), answers);
                 tree_seconds += seconds_since(start);
                 leaves += static_cast<std::uint64_t>(range.terms());
             } else if (work_of(part, range) == PartWork::whole_quotients) {
@@ -119,10 +120,11 @@ void print_costs_at(std::int32_t places)
     }
     const double whole_steps = static_cast<double>(whole_terms) / work_costs::whole_quotients_a_step;
     const auto start = std::chrono::steady_clock::now();
-    const PiDigits digits = digits_of_pi(places, series.ten_to_places);
+    std::vector<limb> digits(static_cast<std::size_t>(limb_count_for(places)));
+    write_pi_digits(digits, series.ten_to_places);
     const double pi_seconds = seconds_since(start);
     std::printf("}, %.3f, %.3f},\n", whole_steps > 0 ? whole_seconds * 1e6 / whole_steps : 0.0,
-                pi_seconds * 1e6 / static_cast<double>(digits.whole.size()));
+                pi_seconds * 1e6 / static_cast<double>(places));
 }
 
 std::string processor_name()

@@ -52,7 +52,7 @@ void expect_exact_answers(const mpz_class& y, unsigned long base, std::uint64_t 
 {
     const DivisorTree divisors = odd_lcm_tree(first_odd, count);
     CollectedAnswers collected;
-    answer_queries(PowerQuotients{y, base, scale, offset}, divisors, collected);
+    answer_queries(PowerQuotients{y, 1, 0, {base, scale, offset}}, divisors, collected);
     ASSERT_EQ(collected.answers.size(), count);
     for (std::size_t i = 0; i < count; ++i) {
         const Answer exact = exact_answer(y, base, scale * divisors.divisor(i) - offset, divisors.divisor(i));

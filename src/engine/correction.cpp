@@ -49,7 +49,7 @@ double RoundedSum::error_bound() const
 void RangeSums::add_residues(const ResidueSums& residue_sums)
 {
     std::int64_t k = residue_sums.first();
-    for (const std::uint64_t sum : residue_sums.sums()) {
+    for (const std::uint32_t sum : residue_sums.sums()) {
         const std::uint64_t n = odd_divisor(k);
         std::uint64_t residue = sum;
         while (residue >= n) {
@@ -85,32 +85,4 @@ std::optional<long long> whole_offset(const Correction& correction)
         return std::nullopt;
     }
     return static_cast<long long>(nearest);
-}
-
-namespace {
-
-// digits (a whole number in decimal) plus a small whole number, in place.
-void add_to_decimal(std::string& digits, long long addend)
-{
-    long long carry = addend;
-    for (std::size_t i = digits.size(); i-- > 0 && carry != 0;) {
-        long long value = (digits[i] - '0') + carry;
-        carry = value >= 0 ? value / 10 : -((9 - value) / 10);
-        value -= carry * 10;
-        digits[i] = static_cast<char>('0' + value);
-    }
-    assert(carry == 0 && "the correction is far smaller than pi's digits");
-}
-
-} // namespace
-
-void write_result(std::string& pi_digits, long long offset, LimbSpan result)
-{
-    add_to_decimal(pi_digits, offset);
-    assert(pi_digits.size() == 3 * result.size() - 2);
-    result[0] = pi_digits[0] - '0';
-    for (std::size_t k = 1; k < result.size(); ++k) {
-        const char* group = pi_digits.data() + 1 + 3 * (k - 1);
-        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
-    }
 }

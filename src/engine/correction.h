@@ -13,10 +13,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "engine/limb_number.h"
 #include "engine/stormer_series.h"
 
 // The residues of the parts summed for each term k = first..first+count-1:
@@ -24,13 +22,19 @@
 class ResidueSums {
 public:
     ResidueSums(std::int64_t first, std::int64_t count) : first_(first), sums_(static_cast<std::size_t>(count), 0) {}
-    void add(std::int64_t k, std::uint64_t residue) { sums_[static_cast<std::size_t>(k - first_)] += residue; }
+    void add(std::int64_t k, std::uint64_t residue)
+    {
+        sums_[static_cast<std::size_t>(k - first_)] += static_cast<std::uint32_t>(residue);
+    }
     std::int64_t first() const { return first_; }
-    std::span<const std::uint64_t> sums() const { return sums_; }
+    std::span<const std::uint32_t> sums() const { return sums_; }
 
 private:
+    // A residue is below its divisor: the parts' residues of a term add up
+    // to less than 2^32 (half the memory of 64-bit sums, for a million terms).
+    static_assert(stormer_series.size() * tree_divisor_limit <= std::uint64_t{1} << 32);
     std::int64_t first_;
-    std::vector<std::uint64_t> sums_;
+    std::vector<std::uint32_t> sums_;
 };
 
 // A sum of small signed addends in double, and what its rounding can have
@@ -69,8 +73,3 @@ Correction correction_of(long double phi, std::span<const PartOfRun> parts, std:
 // from one than its error budget allows (with a safety factor): then the
 // parts disagree, which only a fault can make them do.
 std::optional<long long> whole_offset(const Correction& correction);
-
-// The result P + offset into the result's limbs, from P's decimal digits ("3"
-// and D more): the whole part, then three digits a limb. The offset is a small
-// whole number; the digits are changed in place.
-void write_result(std::string& pi_digits, long long offset, LimbSpan result);

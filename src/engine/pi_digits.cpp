@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cmath>
+#include <string>
 #include <string_view>
 
 #include "engine/big_numbers.h"
@@ -50,9 +51,10 @@ long double fraction_of(std::string_view digits)
 
 } // namespace
 
-PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
+long double write_pi_digits(LimbSpan result, const mpz_class& ten_to_places)
 {
-    const unsigned long digits_after_point = static_cast<unsigned long>(places) + pi_guard_digits;
+    const auto places = static_cast<unsigned long>(reported_places_for(static_cast<std::int32_t>(result.size())));
+    const unsigned long digits_after_point = places + pi_guard_digits;
     const auto precision =
         static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;
     mpz_class pi_scaled = pi_scaled_by_power_of_two(precision);
@@ -64,12 +66,25 @@ PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places)
     release(pi_scaled);
     mpz_fdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), static_cast<mp_bitcnt_t>(precision));
 
-    PiDigits digits;
-    digits.whole = decimal_digits(scaled);
+    const std::string digits = decimal_digits(scaled);
     release(scaled);
-    const auto d = static_cast<std::size_t>(places);
-    assert(digits.whole.size() == d + 1 + pi_guard_digits);
-    digits.phi = fraction_of(std::string_view(digits.whole).substr(d + 1));
-    digits.whole.resize(d + 1);
-    return digits;
+    assert(digits.size() == places + 1 + pi_guard_digits);
+    result[0] = digits[0] - '0';
+    for (std::size_t k = 1; k < result.size(); ++k) {
+        const char* group = digits.data() + 1 + 3 * (k - 1);
+        result[k] = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
+    }
+    return fraction_of(std::string_view(digits).substr(places + 1));
+}
+
+void add_whole_number(LimbSpan number, long long addend)
+{
+    long long carry = addend;
+    for (std::size_t k = number.size(); k-- > 1 && carry != 0;) {
+        long long value = number[k] + carry;
+        carry = value >= 0 ? value / 1000 : -((999 - value) / 1000);
+        number[k] = static_cast<limb>(value - carry * 1000);
+    }
+    number[0] = static_cast<limb>(number[0] + carry);
+    assert(number[0] >= 0 && number[0] <= 9 && "a correction never reaches past pi's whole part");
 }

@@ -9,17 +9,18 @@
 
 #include <cstdint>
 #include <gmpxx.h>
-#include <string>
+
+#include "engine/limb_number.h"
 
 // Digits of pi made past the last place: phi to 10^-pi_guard_digits, far
 // finer than the error budget needs (correction.cpp counts on it).
 constexpr int pi_guard_digits = 24;
 
-// B pi = P + phi for B = 10^D.
-struct PiDigits {
-    std::string whole; // P in decimal: "3" and D more digits
-    long double phi = 0;
-};
-
+// B pi = P + phi for B = 10^D, D = 3 (result's limbs - 1): writes P into the
+// result's limbs (the whole part, then three digits a limb) and returns phi.
 // ten_to_places is B, which the caller has at hand.
-PiDigits digits_of_pi(std::int32_t places, const mpz_class& ten_to_places);
+long double write_pi_digits(LimbSpan result, const mpz_class& ten_to_places);
+
+// number + addend, in place, for a whole number as small as a correction
+// (it never runs past the number's whole part).
+void add_whole_number(LimbSpan number, long long addend);

@@ -33,6 +33,7 @@
 #include <memory>
 
 #include "engine/big_numbers.h"
+#include "engine/pi_digits.h"
 #include "engine/task_plan.h"
 #include "engine/term_by_term_engine.h"
 #include "platform/beyond_posix.h"
@@ -46,10 +47,11 @@ namespace {
 constexpr std::int32_t largest_places = 1'600'000;
 static_assert(largest_divisor_bound(largest_places) < tree_divisor_limit);
 
-// pi's digits are one task, about a third of all the work: beyond four
-// threads a run ends no sooner, but every thread holds a term range's numbers
-// in memory. So the work in flight is bounded, whatever the cores.
-constexpr unsigned most_useful_threads = 4;
+// pi's digits are one task, about a third of all the work: beyond three
+// threads (pi's and two for the trees) a run ends hardly sooner, but every
+// thread holds a term range's numbers in memory. So the work in flight is
+// bounded, whatever the cores.
+constexpr unsigned most_useful_threads = 3;
 
 // Threads of the engine: their stack whatever the process's stack limit.
 // The deepest seen is some 150 KB (the largest size, the libraries' own
@@ -129,10 +131,12 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     }
     const SumOutcome no_memory{0, SumFailure::no_memory};
     RunMemory work;
-    if (!on_engine_stack(
-            [&] { work.reset(new RunWork(prepare_series(stormer_series, reported_places_for(limb_count)))); })) {
+    if (!on_engine_stack([&] {
+            work.reset(new RunWork(prepare_series(stormer_series, reported_places_for(limb_count)), result));
+        })) {
         return no_memory;
     }
+    give_back_free_memory(); // what preparing the series took and let go: the tasks' peak comes on top of it
     const auto terms_used = static_cast<std::int32_t>(work->series.zero_term + 1);
 
     ProgressLines lines(progress);
@@ -144,9 +148,9 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     }
     pacer.finish();
 
-    const Correction correction = correction_of(work->pi.phi, work->series.parts, work->range_sums);
+    const Correction correction = correction_of(work->phi, work->series.parts, work->range_sums);
     if (const std::optional<long long> offset = whole_offset(correction)) {
-        write_result(work->pi.whole, *offset, result);
+        add_whole_number(result, *offset);
         return SumOutcome{terms_used, SumFailure::none};
     }
     work.reset();

@@ -99,9 +99,9 @@ void bit_window(mpz_class& out, const mpz_class& x, unsigned long from, unsigned
 // b^(e_(i+1) - e_i), the step from one leaf's exponent to the next.
 mp_limb_t leaf_step_multiplier(const PowerQuotients& quotients, const DivisorTree& divisors)
 {
-    const unsigned long step = quotients.exponent_scale * divisors.divisor_step;
+    const unsigned long step = quotients.powers.exponent_scale * divisors.divisor_step;
     mpz_class multiplier;
-    mpz_ui_pow_ui(multiplier.get_mpz_t(), quotients.base, step);
+    mpz_ui_pow_ui(multiplier.get_mpz_t(), quotients.powers.base, step);
     assert(mpz_size(multiplier.get_mpz_t()) == 1);
     return mpz_getlimbn(multiplier.get_mpz_t(), 0);
 }
@@ -109,13 +109,13 @@ mp_limb_t leaf_step_multiplier(const PowerQuotients& quotients, const DivisorTre
 class ScaledRemainderTree {
 public:
     ScaledRemainderTree(const PowerQuotients& quotients, const DivisorTree& divisors, LeafAnswers& answers)
-        : quotients_(quotients), base_is_two_(quotients.base == 2),
-          log2_base_(std::log2(static_cast<double>(quotients.base))), leaf_count_(divisors.leaf_count),
+        : quotients_(quotients), base_is_two_(quotients.powers.base == 2),
+          log2_base_(std::log2(static_cast<double>(quotients.powers.base))), leaf_count_(divisors.leaf_count),
           divisors_(divisors), answers_(answers), working_(divisors.top_level + 1),
           step_multiplier_(leaf_step_multiplier(quotients, divisors))
     {
-        assert(quotients.base == 2 || quotients.base % 2 == 1);
-        assert(quotients.exponent(divisors.divisor(0)) >= 0);
+        assert(quotients.powers.base == 2 || quotients.powers.base % 2 == 1);
+        assert(quotients.powers.exponent(divisors.divisor(0)) >= 0);
         assert(divisors.divisor(divisors.leaf_count - 1) < tree_divisor_limit);
         assert(divisors.top_level <= most_tree_levels &&
                divisors.bottom == std::min<std::size_t>(tree_block_level, divisors.top_level));
@@ -145,17 +145,16 @@ private:
     mpz_class root_fraction(unsigned long precision)
     {
         constexpr unsigned long spare_bits = 64;
-        const mpz_class& y = quotients_.dividend;
         const unsigned long e = exponent(leaf_count_ - 1);
         const mpz_class& multiple = divisors_.root_multiple;
-        const unsigned long numerator_bits = bits_in(y) + precision;
+        const unsigned long numerator_bits = quotients_.dividend_bits() + precision;
         // At most the modulus's bits, whatever the rounding of the logarithm.
         const auto power_bits = static_cast<unsigned long>(std::max(0.0, static_cast<double>(e) * log2_base_ - 1));
         const unsigned long modulus_bits = bits_in(multiple) - 1 + power_bits;
         const unsigned long needed = numerator_bits + 1 - std::min(numerator_bits, modulus_bits) + spare_bits;
         PowerTop power{1, e};
         if (!base_is_two_) {
-            power = raise_to_bits(quotients_.base, e, needed);
+            power = raise_to_bits(quotients_.powers.base, e, needed);
         }
         mpz_class modulus;
         multiply(modulus, multiple, power.top);
@@ -168,11 +167,7 @@ private:
         }
         // floor(y 2^p / (modulus 2^dropped))
         mpz_class numerator;
-        if (precision >= dropped) {
-            mpz_mul_2exp(numerator.get_mpz_t(), y.get_mpz_t(), precision - dropped);
-        } else {
-            mpz_tdiv_q_2exp(numerator.get_mpz_t(), y.get_mpz_t(), dropped - precision);
-        }
+        quotients_.dividend_times_power_of_two(numerator, static_cast<long>(precision) - static_cast<long>(dropped));
         mpz_class x;
         divide_floor(x, numerator, modulus);
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
@@ -332,7 +327,8 @@ private:
     // floor(y / b^e) mod n and frac(y / b^e) by one exact division.
     void exact_leaf(std::size_t index, std::uint64_t n)
     {
-        const mpz_class& y = quotients_.dividend;
+        mpz_class y;
+        quotients_.dividend_times_power_of_two(y, 0);
         const unsigned long e = exponent(index);
         mpz_class quotient;
         mpz_class remainder;
@@ -342,7 +338,7 @@ private:
             mpz_tdiv_r_2exp(remainder.get_mpz_t(), y.get_mpz_t(), e);
             mpz_mul_2exp(power.get_mpz_t(), power.get_mpz_t(), e);
         } else {
-            raise(power, quotients_.base, e);
+            raise(power, quotients_.powers.base, e);
             mpz_fdiv_qr(quotient.get_mpz_t(), remainder.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
         }
         // The fraction in 64 bits: floor(remainder 2^64 / power) 2^-64.
@@ -354,14 +350,14 @@ private:
 
     unsigned long exponent(std::size_t leaf) const
     {
-        return static_cast<unsigned long>(quotients_.exponent(divisors_.divisor(leaf)));
+        return static_cast<unsigned long>(quotients_.powers.exponent(divisors_.divisor(leaf)));
     }
 
     const mpz_class& power(unsigned long e)
     {
         auto [place, fresh] = powers_.try_emplace(e);
         if (fresh) {
-            raise(place->second, quotients_.base, e);
+            raise(place->second, quotients_.powers.base, e);
         }
         return place->second;
     }
@@ -380,6 +376,22 @@ private:
 };
 
 } // namespace
+
+void PowerQuotients::dividend_times_power_of_two(mpz_class& out, long s) const
+{
+    mpz_tdiv_q_2exp(out.get_mpz_t(), source.get_mpz_t(), shift);
+    mpz_mul_ui(out.get_mpz_t(), out.get_mpz_t(), factor);
+    if (s >= 0) {
+        mpz_mul_2exp(out.get_mpz_t(), out.get_mpz_t(), static_cast<mp_bitcnt_t>(s));
+    } else {
+        mpz_tdiv_q_2exp(out.get_mpz_t(), out.get_mpz_t(), static_cast<mp_bitcnt_t>(-s));
+    }
+}
+
+unsigned long PowerQuotients::dividend_bits() const
+{
+    return bits_in(source) - std::min(bits_in(source), shift) + static_cast<unsigned long>(std::bit_width(factor));
+}
 
 void answer_queries(const PowerQuotients& quotients, const DivisorTree& divisors, LeafAnswers& answers)
 {

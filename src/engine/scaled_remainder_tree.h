@@ -52,19 +52,34 @@ constexpr unsigned tree_error_bits = 5;
 constexpr double tree_fraction_error =
     1.0 / static_cast<double>(std::uint64_t{1} << (tree_guard_bits - tree_error_bits));
 
-// What the tree is asked: for every leaf i, floor(dividend / base^e_i) with
-// e_i = exponent_scale n_i - exponent_offset (so rising with the leaves).
-struct PowerQuotients {
-    mpz_class dividend;     // y > 0
+// Which power of the base leaf i divides by: e_i = exponent_scale n_i -
+// exponent_offset (so rising with the leaves); at most 0 where the quotient
+// is a whole number.
+struct PowerRule {
     unsigned long base = 2; // b: 2, or odd
     unsigned long exponent_scale = 1;
     unsigned long exponent_offset = 0;
 
-    // e for divisor n; at most 0 where the quotient is a whole number.
     long exponent(std::uint64_t n) const
     {
         return static_cast<long>(exponent_scale * n) - static_cast<long>(exponent_offset);
     }
+};
+
+// What the tree is asked: for every leaf i, floor(y / base^e_i), with the
+// dividend y = factor floor(source / 2^shift) > 0 read from a number the
+// caller keeps: a run's dividends are all made from its one B, and none is
+// copied out for a tree.
+struct PowerQuotients {
+    const mpz_class& source;
+    unsigned long factor = 1;
+    unsigned long shift = 0;
+    PowerRule powers;
+
+    // floor(y 2^s), for s of either sign.
+    void dividend_times_power_of_two(mpz_class& out, long s) const;
+    // At least y's bits, and at most one more.
+    unsigned long dividend_bits() const;
 };
 
 // Where each leaf's answer goes: floor(y / b^e_i) mod n_i, and

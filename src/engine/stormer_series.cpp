@@ -93,64 +93,71 @@ long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
 // The part's dividend and exponents: m^n_k itself for an odd base; for a
 // base 2^a, Y_m = odd_weight 5^D 2^(D + v) with w = odd_weight 2^v, and the
 // power floor(odd_weight 5^D / 2^(a n_k - D - v)) a shift.
-PartOfRun part_of_run(SeriesPart part, std::int32_t places, const mpz_class& ten_to_places,
-                      const mpz_class& five_to_places)
+PartOfRun part_of_run(SeriesPart part, std::int32_t places)
 {
     PartOfRun run;
     run.part = part;
     if (!std::has_single_bit(part.base)) {
-        run.quotients = PowerQuotients{ten_to_places * part.weight, part.base};
+        run.powers = PowerRule{part.base};
+        run.dividend_factor = part.weight;
         return run;
     }
     const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
     const auto a = static_cast<unsigned long>(std::countr_zero(part.base));
     const auto d = static_cast<unsigned long>(places);
-    run.odd_weight = part.weight >> v;
-    run.five_exponent = d;
-    run.quotients = PowerQuotients{five_to_places * run.odd_weight, 2, a, d + v};
+    run.dividend_factor = part.weight >> v;
+    run.dividend_shift = d;
+    run.powers = PowerRule{2, a, d + v};
     // e_k <= 0 while a n_k <= D + v.
     const unsigned long largest_whole_n = (d + v) / a;
     run.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
     return run;
 }
 
-// floor(Y_m / m^n_k) for one part.
-mpz_class power_of(const PartOfRun& part, std::int64_t k)
+// floor(Y_m / m^n_k) for one part whose tree's dividend is y.
+mpz_class power_of(const PartOfRun& part, const mpz_class& y, std::int64_t k)
 {
-    const PowerQuotients& quotients = part.quotients;
     if (!part.base_is_power_of_two()) {
-        return floor_power_quotient(quotients.dividend, quotients.base, odd_divisor(k));
+        return floor_power_quotient(y, part.powers.base, odd_divisor(k));
     }
-    const long shift = quotients.exponent(odd_divisor(k));
+    const long shift = part.powers.exponent(odd_divisor(k));
     mpz_class power;
     if (shift <= 0) {
-        mpz_mul_2exp(power.get_mpz_t(), quotients.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
+        mpz_mul_2exp(power.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
     } else {
-        mpz_tdiv_q_2exp(power.get_mpz_t(), quotients.dividend.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
+        mpz_tdiv_q_2exp(power.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
     }
     return power;
 }
 
 } // namespace
 
+PowerQuotients PartOfRun::quotients(const mpz_class& ten_to_places) const
+{
+    return PowerQuotients{ten_to_places, dividend_factor, dividend_shift, powers};
+}
+
 SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places)
 {
     SeriesRun run;
     run.places = places;
-    // B = 5^D 2^D: the power of five is the dividend of a base 2^a too.
-    mpz_class five_to_places;
-    raise(five_to_places, 5, static_cast<unsigned long>(places));
-    mpz_mul_2exp(run.ten_to_places.get_mpz_t(), five_to_places.get_mpz_t(), static_cast<mp_bitcnt_t>(places));
+    // B = 5^D 2^D, the power of five by squares through the library's products.
+    raise(run.ten_to_places, 5, static_cast<unsigned long>(places));
+    mpz_mul_2exp(run.ten_to_places.get_mpz_t(), run.ten_to_places.get_mpz_t(), static_cast<mp_bitcnt_t>(places));
     for (const SeriesPart& part : series) {
-        run.parts.push_back(part_of_run(part, places, run.ten_to_places, five_to_places));
+        run.parts.push_back(part_of_run(part, places));
+    }
+    std::vector<mpz_class> dividends(run.parts.size());
+    for (std::size_t i = 0; i < run.parts.size(); ++i) {
+        run.parts[i].quotients(run.ten_to_places).dividend_times_power_of_two(dividends[i], 0);
     }
 
     // K: the first term that comes out zero, where the sum of the powers falls
     // below n_k.
     const auto term_is_zero = [&](std::int64_t k) {
         mpz_class sum;
-        for (const PartOfRun& part : run.parts) {
-            sum += power_of(part, k);
+        for (std::size_t i = 0; i < run.parts.size(); ++i) {
+            sum += power_of(run.parts[i], dividends[i], k);
         }
         return sum < odd_divisor(k);
     };
@@ -198,8 +205,10 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
     const auto count = static_cast<std::int64_t>(residues.size());
     assert(part.base_is_power_of_two() && first >= 0 && first + count <= part.whole_terms);
     assert(odd_divisor(first + count - 1) < tree_divisor_limit);
-    assert(part.odd_weight < tree_divisor_limit);
-    const unsigned long five_exponent = part.five_exponent;
+    // The dividend is odd_weight 5^D: its factor and D.
+    const unsigned long odd_weight = part.dividend_factor;
+    const unsigned long five_exponent = part.dividend_shift;
+    assert(odd_weight < tree_divisor_limit);
     for (std::int64_t batch = 0; batch < count; batch += static_cast<std::int64_t>(side_by_side)) {
         const auto lanes = static_cast<std::size_t>(std::min<std::int64_t>(side_by_side, count - batch));
         std::array<SmallModulus, side_by_side> moduli{SmallModulus(1), SmallModulus(1), SmallModulus(1),
@@ -211,7 +220,7 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             const std::uint64_t n = odd_divisor(first + batch + static_cast<std::int64_t>(lane));
             moduli[lane] = SmallModulus(n);
-            two_exponents[lane] = static_cast<unsigned long>(-part.quotients.exponent(n));
+            two_exponents[lane] = static_cast<unsigned long>(-part.powers.exponent(n));
             largest_exponent = std::max(largest_exponent, two_exponents[lane]);
             values[lane] = 1 % n;
         }
@@ -226,7 +235,7 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
             }
         }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            residues[static_cast<std::size_t>(batch) + lane] = moduli[lane].reduce(values[lane] * part.odd_weight);
+            residues[static_cast<std::size_t>(batch) + lane] = moduli[lane].reduce(values[lane] * odd_weight);
         }
     }
 }

@@ -65,24 +65,27 @@ constexpr std::uint64_t largest_divisor_bound(std::int32_t places)
 }
 
 // A part of the series as one run sees it: its powers are the quotients a
-// scaled remainder tree is asked for, floor(dividend / base^e_k) with
-// e_k = exponent_scale n_k - exponent_offset. For an odd base m that is
-// Y_m / m^n_k itself; for a base 2^a, Y_m = odd_weight 5^D 2^(D + v) with
-// w = odd_weight 2^v, the dividend is odd_weight 5^D, the base 2, and the
-// exponent a n_k - (D + v): a power is a shift.
+// scaled remainder tree is asked for, floor(y / b^e_k) with e_k =
+// exponent_scale n_k - exponent_offset. For an odd base m that is Y_m / m^n_k
+// itself (y = Y_m = w B); for a base 2^a, Y_m = odd_weight 5^D 2^(D + v) with
+// w = odd_weight 2^v, y is odd_weight 5^D, the base 2, and the exponent a n_k
+// - (D + v): a power is a shift.
 struct PartOfRun {
     SeriesPart part;
-    PowerQuotients quotients;
-    // For a base 2^a, the dividend in factors: odd_weight 5^five_exponent.
-    std::uint64_t odd_weight = 0;
-    unsigned long five_exponent = 0;
+    PowerRule powers;
+    // y = dividend_factor floor(B / 2^dividend_shift): w B, or for a base
+    // 2^a odd_weight 5^D (so dividend_shift is D and 5^D = B / 2^D). Made
+    // where it is needed, from the one B of the run.
+    unsigned long dividend_factor = 0;
+    unsigned long dividend_shift = 0;
     // Terms k below this have a whole quotient (e_k <= 0): their residues are
     // a matter of modular powers, and their fractions are 0.
     std::int64_t whole_terms = 0;
     std::int64_t terms = 0; // K_m
     long double tail = 0;   // tail_m
 
-    bool base_is_power_of_two() const { return quotients.base == 2; }
+    bool base_is_power_of_two() const { return powers.base == 2; }
+    PowerQuotients quotients(const mpz_class& ten_to_places) const;
 };
 
 struct SeriesRun {

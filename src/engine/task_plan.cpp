@@ -8,6 +8,7 @@
 #include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
+#include "platform/beyond_posix.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ void work_out_range(const SeriesRun& series, TermRange range, const std::vector<
             }
             meters[i].tree->add(static_cast<std::uint64_t>(range.terms())); // the divisors' step
             SeriesLeaves answers(range.first, residues, sums.fractions, *meters[i].tree);
-            answer_queries(part.quotients, *divisors, answers);
+            answer_queries(part.quotients(series.ten_to_places), *divisors, answers);
             break;
         }
         }
@@ -187,8 +188,11 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
     const double digit_cost = work_costs::pi_digit(places);
     WorkMeter::Account& pi_meter = work.meter.open(places, digit_cost);
     tasks.push_back({digit_cost * places, [&work, &pi_meter, places] {
-                         work.pi = digits_of_pi(places, work.series.ten_to_places);
+                         work.phi = write_pi_digits(work.result, work.series.ten_to_places);
                          pi_meter.add(static_cast<std::uint64_t>(places));
+                         // Its peak, the largest of any task's, is not kept for the smaller tasks after it.
+                         release_library_caches();
+                         give_back_free_memory();
                      }});
     std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     std::vector<std::function<void()>> ordered;

@@ -18,12 +18,13 @@
 
 // What the tasks fill in, and the meter they report to.
 struct RunWork {
-    explicit RunWork(SeriesRun prepared) : series(std::move(prepared)) {}
+    RunWork(SeriesRun prepared, LimbSpan result_limbs) : series(std::move(prepared)), result(result_limbs) {}
 
     SeriesRun series;
     std::vector<RangeSums> range_sums; // one for each term range
 
-    PiDigits pi;
+    LimbSpan result;     // P, pi's own digits, once their task is done
+    long double phi = 0; // B pi - P
     WorkMeter meter;
 };
 
