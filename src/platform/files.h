@@ -19,3 +19,14 @@ struct FileCalls {
     int (*unlink)(const char* path);
 };
 const FileCalls& system_file_calls();
+
+// Files with no name until they are complete (system-specific:
+// system_linux.cpp, system_portable.cpp).
+
+// Opens a new file with no name in `directory` for writing, so that nothing is
+// left of it should the process die before link_unnamed_file names it; -1
+// where the system cannot (errno says why), and a named file has to do.
+int open_unnamed_file(const char* directory);
+// Gives a file from open_unnamed_file the name `path`, which must be free;
+// 0, or -1 with errno.
+int link_unnamed_file(int fd, const char* path);

@@ -4,8 +4,6 @@
 #include <optional>
 #include <sys/mman.h>
 
-#include "platform/beyond_posix.h"
-
 namespace {
 
 bool resident_memory_can_be_had(std::size_t bytes)

@@ -1,6 +1,9 @@
 #pragma once
 
+// The memory a run may have, and the heap it takes it from.
+
 #include <cstddef>
+#include <optional>
 
 // Whether a run can have `address_space` more bytes mapped and committed now
 // (what a limit on address space, ulimit -v, and the kernel's overcommit rule
@@ -28,3 +31,27 @@ public:
 private:
     std::size_t address_space_at_start_;
 };
+
+// What the system says of memory, and the heap's policy (system-specific:
+// system_linux.cpp, system_portable.cpp).
+
+// The memory this process may still take before a memory limit set on its
+// control groups is reached; empty where none is set (or the system has no
+// such limits).
+std::optional<std::size_t> memory_left_in_control_groups();
+
+// The address space the process has mapped, in bytes; 0 where the system
+// does not say.
+std::size_t address_space_in_use();
+
+// A heap of its own for each thread spares the threads a shared lock, but
+// the C library reserves address space for each such heap for good: under a
+// limit on address space every thread allocates from the one heap instead,
+// and every large block is mapped on its own and given back whole, so that
+// the memory check can foresee what a run needs, the first or any later one.
+// Chosen once, at the start of the program.
+void choose_heaps_for_threads();
+
+// Returns the heap's free memory to the system, so that the address space a
+// large run used is there again for the next.
+void give_back_free_memory();
