@@ -1,6 +1,11 @@
 #pragma once
 
+// Files replaced whole, and the system calls that replacing goes through.
+
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <sys/types.h>
 
 // The system calls a save goes through; tests replace some to make them fail.
@@ -19,6 +24,31 @@ struct FileCalls {
     int (*unlink)(const char* path);
 };
 const FileCalls& system_file_calls();
+
+// The step at which replacing a file failed, and the system's error number.
+enum class ReplaceStep {
+    creating, // no new file could be made beside the earlier one
+    writing,
+    closing,
+    replacing, // the earlier file may not be replaced, or the new one not put in its place
+};
+struct ReplaceFailure {
+    ReplaceStep step;
+    int error;
+};
+
+// Puts bytes into the file of that name, in the working directory, whole,
+// through a new file beside it (one with no name until it is complete, where
+// the system has them, so that a killed save leaves nothing behind), or
+// leaves any earlier file as it was. An earlier file keeps its permissions
+// and, where the user may give it, its owner; one the user could not open for
+// writing is not replaced. A symbolic link at the name is replaced, its target
+// never written. Where no new file can be had there (the directory is not the
+// user's to write, or it is sticky and the earlier file somebody else's, or
+// there is no room for two copies) but the earlier file holds the same first
+// `rewritable_from` bytes, the rest is written over it where it stands.
+std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes,
+                                           std::size_t rewritable_from, const FileCalls& calls);
 
 // Files with no name until they are complete (system-specific:
 // system_linux.cpp, system_portable.cpp).
