@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 
+#include "output/program_texts.h"
 #include "platform/signals.h"
 
 namespace {
@@ -29,15 +30,15 @@ const char* words_for(ReplaceStep step)
 {
     switch (step) {
     case ReplaceStep::creating:
-        return "cannot create a file here";
+        return program_texts::cannot_create_a_file_here;
     case ReplaceStep::writing:
-        return "writing failed";
+        return program_texts::writing_failed;
     case ReplaceStep::closing:
-        return "closing failed";
+        return program_texts::closing_failed;
     case ReplaceStep::replacing:
         break;
     }
-    return "cannot replace it";
+    return program_texts::cannot_replace_it;
 }
 
 std::string reason_for(const ReplaceFailure& failure)
@@ -53,14 +54,14 @@ ResultFileText result_file_text(const FinishedRun& run)
 {
     ResultFileText text;
     CrLfSink file(text.bytes);
-    print(file, "The value of PI is:\n");
+    print(file, "%s", program_texts::file_heading);
     write_layout(file, run.result.span());
-    print(file, "\nTerms used = %li\n", static_cast<long>(run.terms_used));
-    print(file, "Decimal places = %li\n", static_cast<long>(run.reported_places));
+    print(file, program_texts::file_terms_used_format, static_cast<long>(run.terms_used));
+    print(file, program_texts::file_decimal_places_format, static_cast<long>(run.reported_places));
     text.time_line = text.bytes.size();
-    print(file, "Time taken %li days %li hours %li mins %li secs\n", run.elapsed.days, run.elapsed.hours,
-          run.elapsed.minutes, run.elapsed.seconds);
-    print(file, "\n");
+    print(file, program_texts::file_time_taken_format, run.elapsed.days, run.elapsed.hours, run.elapsed.minutes,
+          run.elapsed.seconds);
+    print(file, "%s", program_texts::file_ending);
     return text;
 }
 
@@ -72,8 +73,8 @@ void save_result(TextSink& console, const FileCalls& calls, const FinishedRun& r
     const SignalsHeld held(ending_signals);
     const ResultFileText text = result_file_text(run);
     if (const std::optional<ReplaceFailure> failure = replace_file(name, text.bytes, text.time_line, calls)) {
-        print(console, not_saved_text, name.c_str(), reason_for(*failure).c_str());
+        print(console, program_texts::not_saved_format, name.c_str(), reason_for(*failure).c_str());
     } else {
-        print(console, saved_text, name.c_str());
+        print(console, program_texts::saved_format, name.c_str());
     }
 }

@@ -24,8 +24,6 @@ ResultFileText result_file_text(const FinishedRun& run);
 
 // Saves a run's result, replacing any earlier file of its name whole (an
 // earlier file of the same result may have its time line rewritten in
-// place), and says on the console whether it worked (in these words), before
-// any signal that arrives meanwhile takes effect.
-constexpr const char* saved_text = "\nSaved %s to disk...\n";
-constexpr const char* not_saved_text = "\nCould not save %s to disk (%s).\n";
+// place), and says on the console whether it worked, before any signal that
+// arrives meanwhile takes effect.
 void save_result(TextSink& console, const FileCalls& calls, const FinishedRun& run);

@@ -275,8 +275,8 @@ const FileCalls& system_file_calls()
     return calls;
 }
 
-std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes,
-                                           std::size_t rewritable_from, const FileCalls& calls)
+std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes, std::size_t rewritable_from,
+                                           const FileCalls& calls)
 {
     const EarlierFile earlier = look_at_earlier(name);
     if (earlier.exists && !may_write(name)) {

@@ -47,8 +47,8 @@ struct ReplaceFailure {
 // user's to write, or it is sticky and the earlier file somebody else's, or
 // there is no room for two copies) but the earlier file holds the same first
 // `rewritable_from` bytes, the rest is written over it where it stands.
-std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes,
-                                           std::size_t rewritable_from, const FileCalls& calls);
+std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes, std::size_t rewritable_from,
+                                           const FileCalls& calls);
 
 // Files with no name until they are complete (system-specific:
 // system_linux.cpp, system_portable.cpp).
