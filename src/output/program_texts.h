@@ -47,6 +47,8 @@ inline constexpr const char* cannot_create_a_file_here = "cannot create a file h
 inline constexpr const char* writing_failed = "writing failed";
 inline constexpr const char* closing_failed = "closing failed";
 inline constexpr const char* cannot_replace_it = "cannot replace it";
+// A file an earlier save left behind, and the system's words for why it stays.
+inline constexpr const char* not_removed_format = "\nCould not remove %s, left behind by an earlier save (%s).\n";
 
 // The result file: these lines around the layout (each line feed is written
 // CR LF there).

@@ -71,6 +71,9 @@ void save_result(TextSink& console, const FileCalls& calls, const FinishedRun& r
     // Ctrl-C and friends must not end the process half-way through, nor
     // before the console has been told how it went.
     const SignalsHeld held(ending_signals);
+    for (const TemporaryKept& kept : remove_abandoned_temporaries(name, calls)) {
+        print(console, program_texts::not_removed_format, kept.name.c_str(), std::strerror(kept.error));
+    }
     const ResultFileText text = result_file_text(run);
     if (const std::optional<ReplaceFailure> failure = replace_file(name, text.bytes, text.time_line, calls)) {
         print(console, program_texts::not_saved_format, name.c_str(), reason_for(*failure).c_str());

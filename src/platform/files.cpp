@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,9 +40,72 @@ int reserve_space(int fd, off_t offset, off_t length)
 
 ReplaceFailure failed_at(ReplaceStep step) { return ReplaceFailure{step, errno}; }
 
-std::string temporary_name_for(const std::string& name, int attempt)
+// A save's temporary names: "<name>.<its process>-<attempt>.saving".
+constexpr int attempts_at_most = 100;
+
+std::string temporary_name_for(const std::string& name, pid_t saver, int attempt)
 {
-    return name + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".saving";
+    return name + "." + std::to_string(saver) + "-" + std::to_string(attempt) + ".saving";
+}
+
+// The process whose save of `name` made a file of this name; 0 where no save
+// makes a file of that name.
+pid_t saver_of(const std::string& file, const std::string& name)
+{
+    if (!file.starts_with(name + ".")) {
+        return 0;
+    }
+    const char* const end = file.data() + file.size();
+    pid_t saver = 0;
+    int attempt = 0;
+    const auto [after_saver, saver_error] = std::from_chars(file.data() + name.size() + 1, end, saver);
+    if (saver_error != std::errc() || after_saver == end) {
+        return 0;
+    }
+    const auto attempt_error = std::from_chars(after_saver + 1, end, attempt).ec;
+    if (attempt_error != std::errc() || saver <= 0 || attempt < 0 || attempt >= attempts_at_most) {
+        return 0;
+    }
+    return file == temporary_name_for(name, saver, attempt) ? saver : 0;
+}
+
+struct flock whole_file_lock(short type)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// A save holds a lock on its new file for as long as it has the file open,
+// and the lock goes with its process, however that ends: so a process in
+// another container, or on another host sharing the directory, whose number
+// means nothing here, still shows it is at work. (Where the file system has
+// no locks, the process's number alone tells.)
+void mark_in_use(int fd)
+{
+    struct flock lock = whole_file_lock(F_WRLCK);
+    ::fcntl(fd, F_SETLK, &lock);
+}
+
+// Whether the file's save is over: its process is not running here, and
+// nobody holds its lock. A file that cannot be opened to ask, or that is no
+// regular file, is none of ours to take.
+bool save_is_over(const std::string& file, pid_t saver)
+{
+    if (::kill(saver, 0) == 0 || errno != ESRCH) {
+        return false;
+    }
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat status {};
+    struct flock lock = whole_file_lock(F_WRLCK);
+    const bool over = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                      (::fcntl(fd, F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK);
+    ::close(fd);
+    return over;
 }
 
 // A temporary name beside the target, taken by `take` (a call that makes a
@@ -47,8 +113,8 @@ std::string temporary_name_for(const std::string& name, int attempt)
 // what `take` returned, the name in `taken`, or -1 with errno.
 template <typename Take> int take_temporary_name(const std::string& name, std::string& taken, Take take)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = temporary_name_for(name, attempt);
+    for (int attempt = 0; attempt < attempts_at_most; ++attempt) {
+        std::string candidate = temporary_name_for(name, ::getpid(), attempt);
         if (const int result = take(candidate.c_str()); result >= 0) {
             taken = std::move(candidate);
             return result;
@@ -143,6 +209,9 @@ Replacement open_replacement(const std::string& name, const FileCalls& calls)
     file.fd = calls.open_unnamed(".");
     if (file.fd < 0) {
         file.fd = take_temporary_name(name, file.temporary_name, calls.open_new);
+    }
+    if (file.fd >= 0) {
+        mark_in_use(file.fd);
     }
     return file;
 }
@@ -293,4 +362,26 @@ std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_
         }
     }
     return failure->failure;
+}
+
+std::vector<TemporaryKept> remove_abandoned_temporaries(const std::string& name, const FileCalls& calls)
+{
+    std::vector<std::string> abandoned;
+    if (DIR* directory = ::opendir(".")) {
+        while (const dirent* entry = ::readdir(directory)) {
+            std::string file = entry->d_name;
+            if (const pid_t saver = saver_of(file, name); saver > 0 && save_is_over(file, saver)) {
+                abandoned.push_back(std::move(file));
+            }
+        }
+        ::closedir(directory);
+    }
+    std::vector<TemporaryKept> kept;
+    for (const std::string& file : abandoned) {
+        // One that is gone already was removed by another save meanwhile.
+        if (calls.unlink(file.c_str()) != 0 && errno != ENOENT) {
+            kept.push_back(TemporaryKept{file, errno});
+        }
+    }
+    return kept;
 }

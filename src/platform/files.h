@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 // The system calls a save goes through; tests replace some to make them fail.
 // Those that return an int return 0 or a descriptor, or -1 with errno.
@@ -49,6 +50,21 @@ struct ReplaceFailure {
 // `rewritable_from` bytes, the rest is written over it where it stands.
 std::optional<ReplaceFailure> replace_file(const std::string& name, std::string_view bytes, std::size_t rewritable_from,
                                            const FileCalls& calls);
+
+// A temporary file that a save left behind, and the system's error number
+// for why it could not be removed.
+struct TemporaryKept {
+    std::string name;
+    int error;
+};
+
+// Where no file with no name can be had, replace_file writes under a
+// temporary name, which stays behind should its process be killed meanwhile.
+// This removes those of earlier saves of `name` whose process is gone: only
+// files that such a save names, whose process is not running here and holds
+// no lock on them (as a save in another container or on another host keeps
+// one). Returns those it could not remove.
+std::vector<TemporaryKept> remove_abandoned_temporaries(const std::string& name, const FileCalls& calls);
 
 // Files with no name until they are complete (system-specific:
 // system_linux.cpp, system_portable.cpp).
