@@ -46,13 +46,14 @@ std::optional<std::size_t> memory_left_in_control_groups();
 // does not say.
 std::size_t address_space_in_use();
 
-// Every thread allocates from the one heap: the C library keeps a heap of a
-// thread's own for good, with its address space reserved, and gives back
-// none of the memory freed at its top, which a later run's memory check
-// would find taken. Under a limit on address space every large block is also
-// mapped on its own and given back whole, so that the memory check can
-// foresee what a run needs, the first or any later one. Chosen once, at the
-// start of the program.
+// A heap of its own for each thread spares the threads a shared lock, but
+// the C library keeps such a heap for good, with its address space reserved,
+// and gives back none of the memory freed at its top, which a later run's
+// memory check would find taken. So under a limit, on address space or on a
+// control group's memory, every thread allocates from the one heap; under a
+// limit on address space every large block is also mapped on its own and
+// given back whole, so that the memory check can foresee what a run needs,
+// the first or any later one. Chosen once, at the start of the program.
 void choose_heaps_for_threads();
 
 // Returns the heap's free memory to the system, so that the memory a run
