@@ -20,7 +20,8 @@
 #include "engine/remainder_engine.h"
 #include "engine/task_plan.h"
 #include "engine/term_by_term_engine.h"
-#include "platform/beyond_posix.h"
+#include "platform/memory.h"
+#include "platform/threads.h"
 #include "platform/console.h"
 
 namespace {

@@ -64,7 +64,9 @@ install(FILES ${stormer_doc}/copyright ${stormer_doc}/changelog.gz DESTINATION s
 # AVX2. (Not lib/stormer-pi: CPack would then add ldconfig calls that
 # nothing needs.) $ORIGIN keeps any install prefix, and an unpacked
 # package, working. Only what the loader wants: the library, stripped as
-# Debian strips libraries, and its soname link.
+# Debian strips libraries, under its soname (libflint.so.N), the name the
+# loader looks for. No link to it: CPack counts a link in the package's
+# Installed-Size as the whole file it points to.
 if(STORMER_FLINT_BUNDLED)
     if(CMAKE_LIBRARY_ARCHITECTURE)
         set(stormer_private_lib lib/${CMAKE_LIBRARY_ARCHITECTURE}/stormer-pi)
@@ -76,20 +78,21 @@ if(STORMER_FLINT_BUNDLED)
         file(GLOB candidates "${STORMER_FLINT_ROOT}/lib/${copy}/libflint.so.*")
         foreach(candidate IN LISTS candidates)
             get_filename_component(name "${candidate}" NAME)
-            set(out "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}/${name}")
-            if(IS_SYMLINK "${candidate}")
-                file(READ_SYMLINK "${candidate}" target)
-                file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}")
-                file(CREATE_LINK "${target}" "${out}" SYMBOLIC)
-            else()
-                add_custom_command(OUTPUT "${out}"
-                    COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}"
-                    COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment -o "${out}" "${candidate}"
-                    DEPENDS "${candidate}"
-                    COMMENT "Stripping FLINT (${name} in ${copy})"
-                    VERBATIM)
-                list(APPEND stormer_flint_files "${out}")
+            if(NOT name MATCHES "^libflint\\.so\\.[0-9]+$")
+                continue()
             endif()
+            get_filename_component(library "${candidate}" REALPATH)
+            set(out "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}/${name}")
+            if(IS_SYMLINK "${out}")
+                file(REMOVE "${out}") # an older build's link, which would pass for the library
+            endif()
+            add_custom_command(OUTPUT "${out}"
+                COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/flint-lib/${copy}"
+                COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment -o "${out}" "${library}"
+                DEPENDS "${library}"
+                COMMENT "Stripping FLINT (${name} in ${copy})"
+                VERBATIM)
+            list(APPEND stormer_flint_files "${out}")
             install(FILES "${out}" DESTINATION "${stormer_private_lib}/${copy}")
         endforeach()
     endforeach()

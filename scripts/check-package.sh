@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the package scripts/package.sh built (or the one named): lists its contents, runs
 # lintian on it (failing on any error or warning but those about the
-# maintainer's address, which STORMER_MAINTAINER sets), and runs the program
+# maintainer's address, which STORMER_MAINTAINER sets), checks that its
+# Installed-Size is what it installs, and runs the program
 # from the unpacked package on 12 places. Where the package carries the
 # project's FLINT, the run is made twice, and the loader must pick the
 # x86-64-v3 copy on a processor with AVX2, then the plain copy when glibc is
@@ -26,6 +27,19 @@ echo "lintian: no error or warning beyond the maintainer's address"
 
 dpkg-deb -x "$package" "$work/root"
 work=$(realpath "$work")
+
+# Installed-Size, in KiB, must be what the package installs, counted as
+# dpkg-gencontrol counts it (each file and link its own size rounded up, each
+# directory 1); within 1 %, as CPack rounds the sum and counts a directory at
+# its size on disk.
+declared=$(dpkg-deb -f "$package" Installed-Size)
+installed=$(find "$work/root" -mindepth 1 -printf '%y %s\n' |
+    awk '$1 == "f" || $1 == "l" { kib += int(($2 + 1023) / 1024); next } { kib += 1 } END { print kib }')
+if [ $((declared * 100)) -lt $((installed * 99)) ] || [ $((declared * 100)) -gt $((installed * 101)) ]; then
+    echo "Installed-Size says $declared KiB; the package installs $installed KiB" >&2
+    exit 1
+fi
+echo "Installed-Size: $declared KiB, for $installed KiB of files"
 # Runs the unpacked program on 12 places and prints the libflint it loaded.
 run_and_name_flint() {
     printf '12\nn y\n' | env LD_DEBUG=libs "$@" "$work/root/usr/bin/stormer-pi" >"$work/out" 2>"$work/loader"

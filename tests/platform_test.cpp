@@ -127,6 +127,34 @@ TEST_F(FakeGroups, TheMemoryLeftIsTheTightestLimitLessWhatItsGroupUses)
     EXPECT_EQ(left(), 0U);
 }
 
+// Cached pages of files that no process maps and that are written out (a
+// saved result's, say) count as left, whether the kernel keeps them as used
+// lately or not; those mapped, dirty or under writeback count as used.
+TEST_F(FakeGroups, PageCacheTheKernelCanTakeBackCountsAsLeft)
+{
+    constexpr std::size_t mib = std::size_t{1} << 20;
+    const auto bytes = [](std::size_t count) { return std::to_string(count) + "\n"; };
+    const std::string membership = "5:memory:/box\n0::/box\n";
+    const auto left = [&](const std::string& mounts) {
+        return memory_left_in_groups(control_group_folders(membership, mounts, "memory"));
+    };
+
+    write("unified/box/memory.max", bytes(64 * mib));
+    write("unified/box/memory.current", bytes(40 * mib));
+    write("unified/box/memory.stat", "anon " + bytes(20 * mib) + "file " + bytes(12 * mib) + "active_file " +
+                                         bytes(7 * mib) + "inactive_file " + bytes(3 * mib) + "file_mapped " +
+                                         bytes(2 * mib) + "file_dirty " + bytes(mib) + "file_writeback " + bytes(mib));
+    EXPECT_EQ(left(mount("/", "unified", "cgroup2 cgroup2 rw")), 30 * mib);
+
+    write("memory/box/memory.limit_in_bytes", bytes(64 * mib));
+    write("memory/box/memory.usage_in_bytes", bytes(40 * mib));
+    write("memory/box/memory.stat", "cache " + bytes(mib) + "active_file " + bytes(mib) + "total_cache " +
+                                        bytes(12 * mib) + "total_mapped_file " + bytes(2 * mib) + "total_dirty " +
+                                        bytes(mib) + "total_writeback 0\ntotal_inactive_file " + bytes(3 * mib) +
+                                        "total_active_file " + bytes(7 * mib));
+    EXPECT_EQ(left(mount("/", "memory", "cgroup cgroup rw,memory")), 31 * mib);
+}
+
 // Standard output that cannot be written ends the process there and then,
 // with status 2: nothing it would do after could reach its user.
 TEST(StandardOutputFailure, EndsTheProcessAtOnceWithStatusTwo)

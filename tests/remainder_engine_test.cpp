@@ -15,7 +15,7 @@
 #include "dialogue/run_loop.h"
 #include "engine/remainder_engine.h"
 #include "engine/term_by_term_engine.h"
-#include "platform/beyond_posix.h"
+#include "platform/memory.h"
 #include "sanitizer.h"
 #include "test_helpers.h"
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -374,4 +375,98 @@ TEST_F(SavedResult, ASaveKilledHalfWayLeavesOnlyTheEarlierFile)
     EXPECT_EQ(save.signal, SIGKILL);
     EXPECT_EQ(contents("12 dps pi.text"), "earlier");
     EXPECT_EQ(files_here(), std::vector<std::string>{"12 dps pi.text"});
+}
+
+namespace {
+
+// The number of a process that has come and gone.
+pid_t a_process_gone()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// Holds a save's lock on the file from another process until released.
+class LockHeldElsewhere {
+public:
+    explicit LockHeldElsewhere(const std::string& file)
+    {
+        int ready[2];
+        EXPECT_TRUE(::pipe(ready) == 0 && ::pipe(release_) == 0);
+        holder_ = ::fork();
+        if (holder_ == 0) {
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            lock.l_whence = SEEK_SET;
+            const int fd = ::open(file.c_str(), O_WRONLY);
+            const char held = fd >= 0 && ::fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+            [[maybe_unused]] const ssize_t said = ::write(ready[1], &held, 1);
+            ::close(release_[1]);
+            char until_released;
+            [[maybe_unused]] const ssize_t released = ::read(release_[0], &until_released, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char held = 'n';
+        EXPECT_EQ(::read(ready[0], &held, 1), 1);
+        EXPECT_EQ(held, 'y');
+        ::close(ready[0]);
+    }
+    ~LockHeldElsewhere()
+    {
+        ::close(release_[1]);
+        ::waitpid(holder_, nullptr, 0);
+    }
+
+private:
+    int release_[2]{};
+    pid_t holder_ = -1;
+};
+
+} // namespace
+
+// What killed saves left under a temporary name goes at the next save of
+// that name, and nothing else: not a file whose save still runs here, or
+// still holds its lock (from another container, say), not another name's,
+// not a name no save makes. A file that cannot be removed is said.
+TEST_F(SavedResult, ASaveRemovesOnlyWhatKilledSavesOfItsNameLeftBehind)
+{
+    const std::string gone = std::to_string(a_process_gone());
+    const std::string left_behind = "12 dps pi.text." + gone + "-0.saving";
+    const std::string still_locked = "12 dps pi.text." + gone + "-1.saving";
+    std::vector<std::string> kept{"12 dps pi.text",
+                                  "12 dps pi.text." + std::to_string(::getpid()) + "-0.saving",
+                                  still_locked,
+                                  "13 dps pi.text." + gone + "-0.saving",
+                                  "12 dps pi.text.0" + gone + "-0.saving",
+                                  "12 dps pi.text." + gone + "-100.saving",
+                                  "12 dps pi.text." + gone + "-0.saving~",
+                                  "12 dps pi.text." + gone + ".saving"};
+    for (const std::string& file : kept) {
+        std::ofstream(file) << "part of a result";
+    }
+    std::ofstream(left_behind) << "part of a result";
+    const LockHeldElsewhere lock(still_locked);
+
+    FileCalls refusing_removal = system_file_calls();
+    refusing_removal.unlink = [](const char*) {
+        errno = EPERM;
+        return -1;
+    };
+    StringSink refused;
+    save_12(refused, refusing_removal);
+    EXPECT_EQ(refused.text(), "\nCould not remove " + left_behind +
+                                  ", left behind by an earlier save (Operation not permitted).\n" + confirm_12);
+    EXPECT_TRUE(fs::exists(left_behind));
+
+    StringSink console;
+    save_12(console);
+    EXPECT_EQ(console.text(), confirm_12);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(files_here(), kept);
+    EXPECT_EQ(contents("12 dps pi.text"), saved_12);
 }

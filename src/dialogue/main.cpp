@@ -5,8 +5,9 @@
 #include "dialogue/run_loop.h"
 #include "engine/big_numbers.h"
 #include "engine/remainder_engine.h"
-#include "platform/beyond_posix.h"
 #include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/threads.h"
 
 // Command-line arguments are ignored: everything comes from standard input.
 int main()

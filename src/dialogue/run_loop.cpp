@@ -4,12 +4,10 @@
 #include <optional>
 #include <variant>
 
-#include "dialogue/dialogue_texts.h"
 #include "dialogue/text_input.h"
+#include "output/program_texts.h"
 #include "output/result_file.h"
 #include "platform/exit_status.h"
-
-using namespace dialogue_texts;
 
 namespace {
 
@@ -17,7 +15,7 @@ constexpr std::size_t most_typed_digits = 8;
 
 void write_banner(TextSink& out)
 {
-    for (const char* part : banner) {
+    for (const char* part : program_texts::banner) {
         print(out, "%s", part);
     }
 }
@@ -27,12 +25,12 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
 {
     for (const char c : line) {
         if (c < '0' || c > '9') {
-            print(out, "%s", digits_only);
+            print(out, "%s", program_texts::digits_only);
             return std::nullopt;
         }
     }
     if (line.size() > most_typed_digits) {
-        print(out, "%s", tire_me_out);
+        print(out, "%s", program_texts::tire_me_out);
         return std::nullopt;
     }
     std::int32_t places = 0;
@@ -40,7 +38,7 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
         places = places * 10 + (c - '0');
     }
     if (places < fewest_places || places > most_places) {
-        print(out, "%s", too_small_or_too_large);
+        print(out, "%s", program_texts::too_small_or_too_large);
         return std::nullopt;
     }
     return places;
@@ -50,7 +48,7 @@ std::optional<std::int32_t> check_places(std::string_view line, TextSink& out)
 std::optional<std::int32_t> ask_places(TextInput& input, TextSink& out)
 {
     for (;;) {
-        print(out, "%s", prompt);
+        print(out, "%s", program_texts::prompt);
         TypedLine line = read_line(input);
         while (line.length == 0) {
             if (line.input_ended) {
@@ -77,11 +75,12 @@ std::optional<bool> ask_yes_no(TextInput& input, TextSink& out, const char* ques
 
 void write_report(TextSink& out, const FinishedRun& run)
 {
-    print(out, "%s", completed);
+    print(out, "%s", program_texts::completed);
     write_layout(out, run.result.span());
-    print(out, decimal_places, static_cast<long>(run.reported_places));
-    print(out, terms_used, static_cast<long>(run.terms_used));
-    print(out, time_taken, run.elapsed.days, run.elapsed.hours, run.elapsed.minutes, run.elapsed.seconds);
+    print(out, program_texts::report_decimal_places_format, static_cast<long>(run.reported_places));
+    print(out, program_texts::report_terms_used_format, static_cast<long>(run.terms_used));
+    print(out, program_texts::report_time_taken_format, run.elapsed.days, run.elapsed.hours, run.elapsed.minutes,
+          run.elapsed.seconds);
 }
 
 // Asks until a size is accepted, its memory can be had and its summation has
@@ -97,9 +96,9 @@ std::variant<FinishedRun, int> sum_a_run(TextInput& input, TextSink& out, const 
         const std::int32_t limb_count = limb_count_for(*asked);
         const std::int32_t reported = reported_places_for(limb_count);
         if (reported != *asked) {
-            print(out, take_that, static_cast<long>(reported));
+            print(out, program_texts::take_that_format, static_cast<long>(reported));
         }
-        print(out, "%s", summing);
+        print(out, "%s", program_texts::summing);
         // Checked before the result is taken, so that the check sees the
         // process as it stands between runs.
         const unsigned threads = threads_within_memory(services.engine, limb_count, services.memory);
@@ -117,7 +116,7 @@ std::variant<FinishedRun, int> sum_a_run(TextInput& input, TextSink& out, const 
                 return run;
             }
         }
-        print(out, not_enough_memory, static_cast<long>(reported));
+        print(out, program_texts::not_enough_memory_format, static_cast<long>(reported));
     }
 }
 
@@ -142,7 +141,7 @@ int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& servic
     write_banner(out);
     bool first_run = true;
     for (;;) {
-        print(out, "%s", first_run ? before_first_run : before_later_run);
+        print(out, "%s", first_run ? program_texts::before_first_run : program_texts::before_later_run);
         first_run = false;
 
         std::variant<FinishedRun, int> summed = sum_a_run(input, out, services);
@@ -152,19 +151,19 @@ int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& servic
         const FinishedRun& run = std::get<FinishedRun>(summed);
         write_report(out, run);
 
-        const std::optional<bool> save = ask_yes_no(input, out, save_question);
+        const std::optional<bool> save = ask_yes_no(input, out, program_texts::save_question);
         if (!save) {
             return exit_done;
         }
         if (*save) {
             save_result(out, services.files, run);
         }
-        const std::optional<bool> quit = ask_yes_no(input, out, quit_question);
+        const std::optional<bool> quit = ask_yes_no(input, out, program_texts::quit_question);
         if (!quit) {
             return exit_done;
         }
         if (*quit) {
-            print(out, "%s", quitting);
+            print(out, "%s", program_texts::quitting);
             return exit_done;
         }
     }

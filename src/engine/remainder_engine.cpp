@@ -36,7 +36,7 @@
 #include "engine/pi_digits.h"
 #include "engine/task_plan.h"
 #include "engine/term_by_term_engine.h"
-#include "platform/beyond_posix.h"
+#include "platform/memory.h"
 #include "platform/threads.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/big_numbers.h"
 #include "engine/odd_lcm_tree.h"
 #include "engine/scaled_remainder_tree.h"
-#include "platform/beyond_posix.h"
+#include "platform/memory.h"
 
 namespace {
 

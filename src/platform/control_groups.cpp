@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdint>
 #include <fstream>
+#include <initializer_list>
+#include <map>
 
 namespace {
 
@@ -152,28 +154,53 @@ void keep_smaller(std::optional<std::uint64_t>& tightest, std::optional<std::uin
     }
 }
 
-// Version 1 counts the group's and its descendants' pages as total_inactive_file,
-// version 2 as inactive_file.
-std::uint64_t inactive_file_bytes(const std::string& folder)
+// The figures of a group's memory.stat, by name.
+std::map<std::string, std::uint64_t, std::less<>> memory_stat(const std::string& folder)
 {
+    std::map<std::string, std::uint64_t, std::less<>> figures;
     std::ifstream stat(folder + "/memory.stat");
-    std::optional<std::uint64_t> own;
-    std::optional<std::uint64_t> total;
     std::string key;
     std::string value;
     while (stat >> key >> value) {
-        if (key == "total_inactive_file") {
-            total = number(value);
-        } else if (key == "inactive_file") {
-            own = number(value);
+        if (const std::optional<std::uint64_t> bytes = number(value)) {
+            figures.emplace(key, *bytes);
         }
     }
-    return total ? *total : own.value_or(0);
+    return figures;
+}
+
+// The first of those figures that is there; version 1 names the group's own
+// pages plainly and those of the group with its descendants as total_*,
+// version 2 by other names again.
+std::uint64_t figure(const std::map<std::string, std::uint64_t, std::less<>>& stat,
+                     std::initializer_list<std::string_view> names)
+{
+    for (const std::string_view name : names) {
+        if (const auto found = stat.find(name); found != stat.end()) {
+            return found->second;
+        }
+    }
+    return 0;
+}
+
+// Cached pages of files that no process maps and that are written out: the
+// kernel takes them back before the group runs short, as it does a saved
+// result's. Those of files in memory (tmpfs) are on other lists, and count
+// as used.
+std::uint64_t reclaimable_bytes(const std::string& folder)
+{
+    const auto stat = memory_stat(folder);
+    const std::uint64_t cached =
+        figure(stat, {"total_active_file", "active_file"}) + figure(stat, {"total_inactive_file", "inactive_file"});
+    const std::uint64_t held = figure(stat, {"total_mapped_file", "mapped_file", "file_mapped"}) +
+                               figure(stat, {"total_dirty", "dirty", "file_dirty"}) +
+                               figure(stat, {"total_writeback", "writeback", "file_writeback"});
+    return cached > held ? cached - held : 0;
 }
 
 std::optional<std::uint64_t> memory_left_in(const std::string& folder)
 {
-    const std::uint64_t reclaimable = inactive_file_bytes(folder);
+    const std::uint64_t reclaimable = reclaimable_bytes(folder);
     const auto left = [&](const char* limit_file, const char* usage_file) -> std::optional<std::uint64_t> {
         const std::optional<std::uint64_t> limit = number_in(folder + "/" + limit_file);
         const std::optional<std::uint64_t> usage = number_in(folder + "/" + usage_file);

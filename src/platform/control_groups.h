@@ -29,7 +29,8 @@ std::optional<unsigned> cores_allowed_by_groups(const std::vector<std::string>& 
 // uses (version 2's memory.max and memory.high against memory.current, version
 // 1's memory.limit_in_bytes against memory.usage_in_bytes and
 // memory.memsw.limit_in_bytes against memory.memsw.usage_in_bytes). Cached
-// file pages not used lately (memory.stat's inactive file) do not count as
-// used: the kernel takes them back before a group runs short. Empty where no
-// limit is set.
+// pages of files that no process maps and that are written out (memory.stat's
+// active and inactive file pages less those mapped, dirty or under
+// writeback) do not count as used: the kernel takes them back before a group
+// runs short. Empty where no limit is set.
 std::optional<std::size_t> memory_left_in_groups(const std::vector<std::string>& folders);

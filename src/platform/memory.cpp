@@ -4,8 +4,6 @@
 #include <optional>
 #include <sys/mman.h>
 
-#include "platform/beyond_posix.h"
-
 namespace {
 
 bool resident_memory_can_be_had(std::size_t bytes)
@@ -35,6 +33,7 @@ SessionMemory::SessionMemory() : address_space_at_start_(address_space_in_use())
 
 bool SessionMemory::can_be_had(std::size_t address_space, std::size_t resident) const
 {
+    give_back_free_memory();
     if (!resident_memory_can_be_had(resident)) {
         return false;
     }

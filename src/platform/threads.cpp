@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/beyond_posix.h"
 #include "platform/signals.h"
 
 namespace {

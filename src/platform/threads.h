@@ -1,5 +1,7 @@
 #pragma once
 
+// Work on threads of the program's own, and the cores they may use.
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -24,3 +26,18 @@
 // where no thread can be had) and waits for it; false, without running it,
 // where no such stack can be mapped.
 [[nodiscard]] bool run_with_stack(const std::function<void()>& work, std::size_t stack_bytes);
+
+// The cores this process may use (at least 1): where the system says, those
+// it may be scheduled on, and no more than a CPU quota set on its control
+// groups allows. (System-specific, as are the two below: system_linux.cpp,
+// system_portable.cpp.)
+unsigned usable_cores();
+
+// Flags for mmap that mark a mapping as a thread's stack, where the system
+// has such a flag.
+int stack_mapping_flags();
+
+// Calls work(argument) on the stack [bottom, bottom + bytes) instead of the
+// caller's, and returns when it is done; where the system cannot switch
+// stacks, on the caller's own.
+void run_on_stack(void* bottom, std::size_t bytes, void (*work)(void*), void* argument);

@@ -12,9 +12,8 @@
 #include <unistd.h>
 
 #include "../test_helpers.h"
-#include "dialogue/dialogue_texts.h"
 #include "dialogue/run_loop.h"
-#include "output/result_file.h"
+#include "output/program_texts.h"
 
 namespace {
 
@@ -83,7 +82,7 @@ std::string shape_of(std::string_view text, const std::string& number, std::init
 
 const std::regex& conversation_shape()
 {
-    using namespace dialogue_texts;
+    using namespace program_texts;
     static const std::string places = "(9|[1-9][0-9]*)";
     static const std::string opening = [] {
         std::string text;
@@ -94,15 +93,16 @@ const std::regex& conversation_shape()
     }();
     static const std::string rejection = "(" + shape_of(digits_only, places) + "|" + shape_of(tire_me_out, places) +
                                          "|" + shape_of(too_small_or_too_large, places) + ")";
-    static const std::string attempt = "(" + shape_of(take_that, places) + ")?" + shape_of(summing, places);
-    static const std::string shortage = shape_of(not_enough_memory, places);
+    static const std::string attempt = "(" + shape_of(take_that_format, places) + ")?" + shape_of(summing, places);
+    static const std::string shortage = shape_of(not_enough_memory_format, places);
     static const std::string run = attempt + shape_of(completed, places) + " 3\\.[0-9]{0,21}" +
-                                   shape_of(decimal_places, places) + shape_of(terms_used, "1") +
-                                   shape_of(time_taken, "0");
+                                   shape_of(report_decimal_places_format, places) +
+                                   shape_of(report_terms_used_format, "1") + shape_of(report_time_taken_format, "0");
     static const std::string file = places + " dps pi\\.text";
     static const std::string save =
-        shape_of(save_question, places) + "(" + shape_of(saved_text, places, {file}) + "|" +
-        shape_of(not_saved_text, places, {file, "cannot create a file here: Permission denied"}) + ")?";
+        shape_of(save_question, places) + "(" + shape_of(saved_format, places, {file}) + "|" +
+        shape_of(not_saved_format, places, {file, std::string(cannot_create_a_file_here) + ": Permission denied"}) +
+        ")?";
     static const std::string quit = shape_of(quit_question, places);
     static const std::string asking =
         shape_of(prompt, places) + "((" + rejection + "|" + attempt + shortage + ")" + shape_of(prompt, places) + ")*";
