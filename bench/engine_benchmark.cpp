@@ -21,10 +21,11 @@ public:
 void run_engine(benchmark::State& state, PiEngine& engine)
 {
     const auto places = static_cast<std::int32_t>(state.range(0));
+    const RunSize size = run_size_for(places);
     for (auto _ : state) {
-        std::vector<limb> result(static_cast<std::size_t>(limb_count_for(places)));
+        std::vector<limb> result(static_cast<std::size_t>(size.limbs));
         DroppedText progress;
-        benchmark::DoNotOptimize(engine.sum_into(result, progress, engine.most_threads()));
+        benchmark::DoNotOptimize(engine.sum_into(size, result, progress, engine.most_threads()));
     }
     state.counters["places"] = places;
 }

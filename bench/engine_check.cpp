@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/big_numbers.h"
-#include "engine/odd_lcm_tree.h"
+#include "engine/odd_divisor_tree.h"
 #include "engine/remainder_engine.h"
 #include "engine/task_plan.h"
 #include "engine/term_by_term_engine.h"
@@ -46,10 +46,11 @@ struct Timed {
 Timed run(PiEngine& engine, std::int32_t places)
 {
     Timed timed;
-    timed.result.assign(static_cast<std::size_t>(limb_count_for(places)), 0);
+    const RunSize size = run_size_for(places);
+    timed.result.assign(static_cast<std::size_t>(size.limbs), 0);
     KeptText progress;
     const auto start = std::chrono::steady_clock::now();
-    const SumOutcome outcome = engine.sum_into(timed.result, progress, engine.most_threads());
+    const SumOutcome outcome = engine.sum_into(size, timed.result, progress, engine.most_threads());
     if (outcome.failure == SumFailure::none) {
         timed.terms_used = outcome.terms_used;
     }
@@ -90,8 +91,10 @@ private:
 
 // One row of progress.cpp's cost table at this size: the microseconds of one
 // core a step of each kind of work takes, on this thread alone.
-void print_costs_at(std::int32_t places)
+void print_costs_at(std::int32_t asked_places)
 {
+    const RunSize size = run_size_for(asked_places);
+    const std::int32_t places = size.places;
     const SeriesRun series = prepare_series(stormer_series, places);
     std::printf("    {%d, {", places);
     std::uint64_t whole_terms = 0;
@@ -105,7 +108,7 @@ void print_costs_at(std::int32_t places)
             if (work_of(part, range) == PartWork::tree) {
                 DroppedAnswers answers;
                 answer_queries(part.quotients(series.ten_to_places),
-                               odd_lcm_tree(odd_divisor(range.first), range.terms()), answers);
+                               odd_divisor_tree(odd_divisor(range.first), range.terms()), answers);
                 tree_seconds += seconds_since(start);
                 leaves += static_cast<std::uint64_t>(range.terms());
             } else if (work_of(part, range) == PartWork::whole_quotients) {
@@ -121,8 +124,8 @@ void print_costs_at(std::int32_t places)
     }
     const double whole_steps = static_cast<double>(whole_terms) / work_costs::whole_quotients_a_step;
     const auto start = std::chrono::steady_clock::now();
-    std::vector<limb> digits(static_cast<std::size_t>(limb_count_for(places)));
-    write_pi_digits(digits, series.ten_to_places);
+    std::vector<limb> digits(static_cast<std::size_t>(size.limbs));
+    write_pi_digits(digits, places, series.ten_to_places);
     const double pi_seconds = seconds_since(start);
     std::printf("}, %.3f, %.3f},\n", whole_steps > 0 ? whole_seconds * 1e6 / whole_steps : 0.0,
                 pi_seconds * 1e6 / static_cast<double>(places));

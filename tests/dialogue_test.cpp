@@ -21,9 +21,9 @@ struct Conversation {
     int status = -1;
 };
 
-TermByTermEngine reference_engine;
+TermByTermEngine term_by_term_engine;
 
-Conversation converse(std::string input, const RunServices& services = RunServices{reference_engine, frozen_clock,
+Conversation converse(std::string input, const RunServices& services = RunServices{term_by_term_engine, frozen_clock,
                                                                                    any_memory, system_file_calls()})
 {
     MemorySource source(std::move(input));
@@ -130,7 +130,7 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
         return reading;
     });
     const Conversation c =
-        converse("12\nn y\n", RunServices{reference_engine, moving, any_memory, system_file_calls()});
+        converse("12\nn y\n", RunServices{term_by_term_engine, moving, any_memory, system_file_calls()});
     EXPECT_EQ(c.output, opening + prompt + summing +
                             report(" 3.141592653590", "12", "8", "1 days 1 hours 1 mins 1 secs") + save_question +
                             quit_question + quitting);
@@ -139,7 +139,7 @@ TEST(Conversation, ElapsedTimeIsSplitWithSignedDivisions)
 TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 {
     const Conversation c = converse(
-        "1000\n12\nn y\n", RunServices{reference_engine, frozen_clock,
+        "1000\n12\nn y\n", RunServices{term_by_term_engine, frozen_clock,
                                        MemoryAsSaid([](std::size_t bytes, std::size_t) { return bytes < 100 * 16; }),
                                        system_file_calls()});
     EXPECT_EQ(c.output, opening + prompt + take_that("999") + summing +
@@ -151,7 +151,7 @@ TEST(Conversation, ShortageOfMemoryGoesBackToThePrompt)
 TEST(Conversation, OverflowEndsWithStatusOne)
 {
     class OverflowingEngine : public InstantEngine {
-        SumOutcome sum_into(LimbSpan, TextSink& progress, unsigned) override
+        SumOutcome sum_into(RunSize, LimbSpan, TextSink& progress, unsigned) override
         {
             print(progress, "add: overflow\n");
             return SumOutcome{2, SumFailure::overflow};

@@ -47,8 +47,9 @@ TEST(LibraryMemory, AFailedAllocationEndsWithTheHeldOutputAMessageAndStatusThree
             out.write("held text\n");
             failing_from = n;
             route_library_memory(allocate, reallocate);
-            std::vector<limb> result(static_cast<std::size_t>(limb_count_for(100'000)));
-            RemainderEngine(2, out).sum_into(result, out, 2);
+            const RunSize size = run_size_for(100'000);
+            std::vector<limb> result(static_cast<std::size_t>(size.limbs));
+            RemainderEngine(2, out).sum_into(size, result, out, 2);
             ::_exit(0);
         }
         ::close(output[1]);

@@ -1,14 +1,18 @@
-// The fast engine's parts on their own: the scaled remainder tree against
-// exact division, and the trust decision against its error budget.
+// The remainder engine's pieces on their own: the scaled remainder tree
+// against exact division, the grid of term ranges, the bound on the
+// divisors, and the trust decision against its error budget.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <random>
 
 #include "engine/correction.h"
-#include "engine/odd_lcm_tree.h"
+#include "engine/stormer_series.h"
+#include "engine/odd_divisor_tree.h"
 #include "engine/scaled_remainder_tree.h"
 #include "test_helpers.h"
 
@@ -50,7 +54,7 @@ Answer exact_answer(const mpz_class& y, unsigned long base, unsigned long e, std
 void expect_exact_answers(const mpz_class& y, unsigned long base, std::uint64_t first_odd, std::size_t count,
                           unsigned long scale, unsigned long offset)
 {
-    const DivisorTree divisors = odd_lcm_tree(first_odd, count);
+    const DivisorTree divisors = odd_divisor_tree(first_odd, count);
     CollectedAnswers collected;
     answer_queries(PowerQuotients{y, 1, 0, {base, scale, offset}}, divisors, collected);
     ASSERT_EQ(collected.answers.size(), count);
@@ -64,14 +68,21 @@ void expect_exact_answers(const mpz_class& y, unsigned long base, std::uint64_t 
 
 } // namespace
 
-TEST(ScaledRemainderTree, MatchesExactDivisionOverEdgeHeavyRandomRuns)
+// STORMER_TEST_MULTIPLIER=n runs n times the trials, for a deeper look.
+int trials_times(int trials)
+{
+    const char* multiplier = std::getenv("STORMER_TEST_MULTIPLIER");
+    return trials * std::max(1, multiplier != nullptr ? std::atoi(multiplier) : 1);
+}
+
+TEST(ScaledRemainderTree, MatchesExactDivisionOverEdgeHeavyRandomTrees)
 {
     std::mt19937_64 random(20261208);
     gmp_randstate_t bits;
     gmp_randinit_default(bits);
     gmp_randseed_ui(bits, 20261208);
     for (const unsigned long base : {2UL, 57UL, 239UL}) {
-        for (int trial = 0; trial < 3; ++trial) {
+        for (int trial = 0; trial < trials_times(3); ++trial) {
             const std::size_t count = 1 + random() % 700;
             const std::uint64_t first_odd = 2 * (random() % 5000) + 1;
             // Base 2 as the engine uses it: exponents 3 n - offset, above 0.
@@ -104,6 +115,45 @@ TEST(ScaledRemainderTree, ADoubtfulLeafIsSettledExactly)
     expect_exact_answers(shifted, 2, first_odd, 64, 3, 300);
 }
 
+// The grid: every term 0..K-1 in exactly one range, in order; within a
+// range each part's work is one kind throughout; and the ranges split where a
+// part's work changes.
+TEST(TermRanges, CoverEveryTermOnceWithOneKindOfWorkEachPart)
+{
+    for (const std::int32_t places : {30, 999, 20'001, 400'000}) {
+        const SeriesRun series = prepare_series(stormer_series, places);
+        const std::vector<TermRange> ranges = term_ranges(series);
+        ASSERT_FALSE(ranges.empty());
+        EXPECT_EQ(ranges.front().first, 0);
+        EXPECT_EQ(ranges.back().end, series.zero_term);
+        for (std::size_t r = 0; r < ranges.size(); ++r) {
+            EXPECT_LT(ranges[r].first, ranges[r].end) << places << " places, range " << r;
+            if (r > 0) {
+                EXPECT_EQ(ranges[r].first, ranges[r - 1].end) << places << " places, range " << r;
+            }
+            for (const PartOfRun& part : series.parts) {
+                const PartWork work = work_of(part, ranges[r]);
+                for (const std::int64_t k : {ranges[r].first, ranges[r].end - 1}) {
+                    const PartWork term_work = k < part.whole_terms ? PartWork::whole_quotients
+                                               : k < part.terms     ? PartWork::tree
+                                                                    : PartWork::none;
+                    EXPECT_EQ(work, term_work) << places << " places, base " << part.part.base << ", term " << k;
+                }
+            }
+        }
+    }
+}
+
+// The bound every engine's limits are checked against holds n_K, the last
+// divisor a run meets, up to the largest run.
+TEST(LargestDivisorBound, HoldsTheLastDivisorOfARun)
+{
+    for (const std::int32_t places : {3, 999, 65'535, 400'002, largest_run.places}) {
+        EXPECT_LE(odd_divisor(prepare_series(stormer_series, places).zero_term), largest_divisor_bound(places))
+            << places << " places";
+    }
+}
+
 TEST(Correction, ASumFarFromAWholeNumberIsNotTrusted)
 {
     std::vector<PartOfRun> parts(3);
@@ -118,4 +168,12 @@ TEST(Correction, ASumFarFromAWholeNumberIsNotTrusted)
     EXPECT_EQ(whole_offset(correction_of(0.75L, parts, ranges)), 1);
     ranges[0].residues.add(0.001); // beyond it: not rounding, a fault
     EXPECT_EQ(whole_offset(correction_of(0.75L, parts, ranges)), std::nullopt);
+}
+
+// A budget so wide that its safety factor's times it reach 1/2 cannot decide
+// which whole number the correction lands on, however close it lands.
+TEST(Correction, ABudgetTooWideToDecideIsNotTrusted)
+{
+    EXPECT_EQ(whole_offset(Correction{3.0L, 0.4L / budget_safety_factor}), 3);
+    EXPECT_EQ(whole_offset(Correction{3.0L, 0.5L / budget_safety_factor}), std::nullopt);
 }

@@ -16,16 +16,17 @@ struct SummationRun {
 
 SummationRun sum_for(std::int32_t asked_places)
 {
-    std::vector<limb> result(static_cast<std::size_t>(limb_count_for(asked_places)));
+    const RunSize size = run_size_for(asked_places);
+    std::vector<limb> result(static_cast<std::size_t>(size.limbs));
     StringSink progress;
-    const SumOutcome outcome = TermByTermEngine().sum_into(result, progress, 1);
+    const SumOutcome outcome = TermByTermEngine().sum_into(size, result, progress, 1);
     EXPECT_EQ(outcome.failure, SumFailure::none);
     return SummationRun{result, outcome.terms_used, progress.text()};
 }
 
 } // namespace
 
-TEST(ReferenceSummation, SmallSizesGiveTheirKnownLimbsAndTerms)
+TEST(TermByTermEngine, SmallSizesGiveTheirKnownLimbsAndTerms)
 {
     const SummationRun ten = sum_for(10);
     EXPECT_EQ(ten.result, (std::vector<limb>{3, 141, 592, 653}));
@@ -45,7 +46,7 @@ TEST(ReferenceSummation, SmallSizesGiveTheirKnownLimbsAndTerms)
     }
 }
 
-TEST(ReferenceSummation, LargerSizesCountTermsAndReportProgress)
+TEST(TermByTermEngine, LargerSizesCountTermsAndReportProgress)
 {
     const SummationRun hundred = sum_for(100);
     EXPECT_EQ(hundred.terms_used, 55);

@@ -77,9 +77,8 @@ private:
 // Answers at once whatever the size: a result of 3 and one term.
 class InstantEngine : public PiEngine {
 public:
-    MemoryNeed memory_needed(std::int32_t) const override { return {}; }
-    std::int32_t largest_limb_count() const override { return limb_count_for(1'600'000); }
-    SumOutcome sum_into(LimbSpan result, TextSink&, unsigned) override
+    MemoryNeed memory_needed(RunSize) const override { return {}; }
+    SumOutcome sum_into(RunSize, LimbSpan result, TextSink&, unsigned) override
     {
         result[0] = 3;
         return SumOutcome{1, SumFailure::none};

@@ -1,6 +1,5 @@
 #include "dialogue/run_loop.h"
 
-#include <cassert>
 #include <optional>
 #include <variant>
 
@@ -93,19 +92,18 @@ std::variant<FinishedRun, int> sum_a_run(TextInput& input, TextSink& out, const 
         if (!asked) {
             return exit_done;
         }
-        const std::int32_t limb_count = limb_count_for(*asked);
-        const std::int32_t reported = reported_places_for(limb_count);
-        if (reported != *asked) {
-            print(out, program_texts::take_that_format, static_cast<long>(reported));
+        const RunSize size = run_size_for(*asked);
+        if (size.places != *asked) {
+            print(out, program_texts::take_that_format, static_cast<long>(size.places));
         }
         print(out, "%s", program_texts::summing);
         // Checked before the result is taken, so that the check sees the
         // process as it stands between runs.
-        const unsigned threads = threads_within_memory(services.engine, limb_count, services.memory);
-        FinishedRun run{threads > 0 ? allocate_limb_number(limb_count) : LimbNumber{}, 0, reported, {}};
+        const unsigned threads = threads_within_memory(services.engine, size, services.memory);
+        FinishedRun run{threads > 0 ? allocate_limb_number(size.limbs) : LimbNumber{}, 0, size.places, {}};
         if (run.result.limbs) {
             const std::int64_t start = services.clock.seconds();
-            const SumOutcome outcome = services.engine.sum_into(run.result.span(), out, threads);
+            const SumOutcome outcome = services.engine.sum_into(size, run.result.span(), out, threads);
             const std::int64_t end = services.clock.seconds();
             if (outcome.failure == SumFailure::overflow) {
                 return exit_overflow;
@@ -116,16 +114,16 @@ std::variant<FinishedRun, int> sum_a_run(TextInput& input, TextSink& out, const 
                 return run;
             }
         }
-        print(out, program_texts::not_enough_memory_format, static_cast<long>(reported));
+        print(out, program_texts::not_enough_memory_format, static_cast<long>(size.places));
     }
 }
 
 } // namespace
 
-unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count, const MemoryCheck& memory)
+unsigned threads_within_memory(const PiEngine& engine, RunSize size, const MemoryCheck& memory)
 {
-    const MemoryNeed need = engine.memory_needed(limb_count);
-    const std::size_t result_bytes = sizeof(limb) * static_cast<std::size_t>(limb_count);
+    const MemoryNeed need = engine.memory_needed(size);
+    const std::size_t result_bytes = sizeof(limb) * static_cast<std::size_t>(size.limbs);
     unsigned threads = engine.most_threads();
     while (threads > 0 && !memory.can_be_had(result_bytes + need.address_space.with_threads(threads),
                                              result_bytes + need.resident.with_threads(threads))) {
@@ -136,7 +134,6 @@ unsigned threads_within_memory(const PiEngine& engine, std::int32_t limb_count, 
 
 int run_dialogue(ByteSource& raw_input, TextSink& out, const RunServices& services)
 {
-    assert(services.engine.largest_limb_count() >= limb_count_for(most_places));
     TextInput input(raw_input);
     write_banner(out);
     bool first_run = true;

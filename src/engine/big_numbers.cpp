@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -151,28 +152,59 @@ template <typename Cut> mpz_class raise_by_squares(unsigned long base, unsigned 
 
 } // namespace
 
-void raise(mpz_class& power, unsigned long base, unsigned long exponent)
+void raise(mpz_class& raised, unsigned long base, unsigned long exponent)
 {
-    power = raise_by_squares(base, exponent, [](mpz_class&, int) {});
+    raised = raise_by_squares(base, exponent, [](mpz_class&, int) {});
 }
 
 // A cut leaves at least bits + 64 bits, so it takes off less than 2^-(bits +
 // 63) of the value; a square doubles the share already missing, and a product
 // by the base keeps it. After s steps the share missing is below 2^s 2^-(bits
 // + 63): with exponents below 2^32 (s <= 32), below 2^-bits.
-PowerTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits)
+RaisedTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits)
 {
     assert(exponent < std::uint64_t{1} << 32);
-    PowerTop power;
+    RaisedTop raised;
     const unsigned long kept = bits + 64;
-    power.top = raise_by_squares(base, exponent, [&](mpz_class& partial, int bits_left) {
+    raised.top = raise_by_squares(base, exponent, [&](mpz_class& partial, int bits_left) {
         const unsigned long size = bits_in(partial);
         if (size > kept) {
             mpz_tdiv_q_2exp(partial.get_mpz_t(), partial.get_mpz_t(), size - kept);
-            power.dropped += (size - kept) << bits_left; // each later square doubles it
+            raised.dropped += (size - kept) << bits_left; // each later square doubles it
         }
     });
-    return power;
+    return raised;
+}
+
+void divide_by_raised(mpz_class& quotient, mpz_class* remainder, const mpz_class& y, unsigned long b, long e)
+{
+    assert(sgn(y) >= 0 && (e >= 0 || (b == 2 && remainder == nullptr)));
+    if (b == 2) {
+        if (e < 0) {
+            mpz_mul_2exp(quotient.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(-e));
+            return;
+        }
+        if (remainder != nullptr) {
+            mpz_tdiv_r_2exp(remainder->get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(e));
+        }
+        mpz_tdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(e));
+        return;
+    }
+    // b^e beyond y by more than a few bits gives 0 without being made.
+    if (static_cast<double>(e) * std::log2(static_cast<double>(b)) > static_cast<double>(bits_in(y)) + 2) {
+        if (remainder != nullptr) {
+            *remainder = y;
+        }
+        quotient = 0;
+        return;
+    }
+    mpz_class raised;
+    raise(raised, b, static_cast<unsigned long>(e));
+    if (remainder != nullptr) {
+        mpz_fdiv_qr(quotient.get_mpz_t(), remainder->get_mpz_t(), y.get_mpz_t(), raised.get_mpz_t());
+    } else {
+        mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), raised.get_mpz_t());
+    }
 }
 
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b)

@@ -66,17 +66,23 @@ void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b);
 // square = a a; square is not a.
 void square(mpz_class& square, const mpz_class& a);
 
-// power = base^exponent, by squaring through the products above.
-void raise(mpz_class& power, unsigned long base, unsigned long exponent);
+// raised = base^exponent, by squaring through the products above.
+void raise(mpz_class& raised, unsigned long base, unsigned long exponent);
 
 // base^exponent to `bits` bits: top 2^dropped, at most base^exponent and
 // more than base^exponent (1 - 2^-bits); top holds at least `bits` bits
-// unless nothing was dropped (then it is the power itself).
-struct PowerTop {
+// unless nothing was dropped (then it is base^exponent itself).
+struct RaisedTop {
     mpz_class top;
     unsigned long dropped = 0;
 };
-PowerTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits);
+RaisedTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits);
+
+// quotient = floor(y / b^e) for y >= 0 and, where asked for, remainder = y -
+// quotient b^e: by shifts where b is 2 (e may then be below 0, for y 2^-e
+// and no remainder), by a division otherwise (e >= 0; b^e made only where it
+// does not exceed y by far, the quotient being 0 beyond).
+void divide_by_raised(mpz_class& quotient, mpz_class* remainder, const mpz_class& y, unsigned long b, long e);
 
 // quotient = floor(a / b) for a >= 0 and b > 0.
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b);

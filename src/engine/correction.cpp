@@ -1,7 +1,9 @@
 #include "engine/correction.h"
 
 #include <cassert>
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "engine/pi_digits.h"
 #include "engine/scaled_remainder_tree.h"
@@ -10,10 +12,14 @@ namespace {
 
 constexpr long double ten_to_minus(int digits) { return digits == 0 ? 1.0L : ten_to_minus(digits - 1) / 10; }
 
-// The budget, term by term, each from the constant that sets it (u = 2^-53,
-// a double's unit roundoff; long doubles have 2^-64):
+// Rounding a value below 1 (phi, a tail) to long double, and one addition
+// in long double, relative to the larger of its operands and the result:
+// half a unit in the last place each.
+constexpr long double long_double_rounding = std::numeric_limits<long double>::epsilon() / 2;
+
+// The budget, term by term, each from the constant that sets it:
 // - phi: pi's guard digits are off by at most one in the last, and their
-//   value in long double by 2^-64 (it is below 1);
+//   value is rounded to long double;
 // - each tail: its terms below tail_cutoff are left out, and it is rounded
 //   to long double (it is below 1, since its first term's power is already 0);
 // - F: each fraction comes from a tree to tree_fraction_error, its addend
@@ -21,15 +27,21 @@ constexpr long double ten_to_minus(int digits) { return digits == 0 ? 1.0L : ten
 // - G: each addend (A_k mod n_k) / n_k is exact but for its rounding, and so
 //   is each addition (RoundedSum::error_bound);
 // - the partial sums, and then phi, the tails, F and G, are added in long
-//   double: sum_error each, more than enough.
+//   double: each addition rounds by half an ulp of what it adds up to.
 // A distance from the nearest whole number beyond the budget times
-// `safety_factor` cannot come from rounding: the budget is a bound, so the
-// factor only keeps the decision clear of it.
-constexpr long double phi_error = ten_to_minus(pi_guard_digits) + 0x1p-64L;
-constexpr long double tail_error = static_cast<long double>(tail_cutoff) + 0x1p-64L;
+// budget_safety_factor cannot come from rounding: the budget is a bound, so
+// the factor only keeps the decision clear of it.
+constexpr long double phi_error = ten_to_minus(pi_guard_digits) + long_double_rounding;
+constexpr long double tail_error = static_cast<long double>(tail_cutoff) + long_double_rounding;
 constexpr long double fraction_error = tree_fraction_error;
-constexpr long double sum_error = 0x1p-60L;
-constexpr long double safety_factor = 1024;
+
+// Adds to a long double sum, counting what the addition can round off.
+void add_rounded(Correction& correction, long double addend)
+{
+    correction.value += addend;
+    correction.error_bound +=
+        long_double_rounding * std::max({std::fabs(correction.value), std::fabs(addend), 1.0L});
+}
 
 } // namespace
 
@@ -43,10 +55,11 @@ void RoundedSum::add(double addend)
 double RoundedSum::error_bound() const
 {
     // Half an ulp of the largest partial sum a step, and the addend's own rounding.
-    return static_cast<double>(additions) * 0x1p-53 * (largest + 1);
+    constexpr double rounding = std::numeric_limits<double>::epsilon() / 2;
+    return static_cast<double>(additions) * rounding * (largest + 1);
 }
 
-void RangeSums::add_residues(const ResidueSums& residue_sums)
+void RangeSums::add_residues(const TermResidues& residue_sums)
 {
     std::int64_t k = residue_sums.first();
     for (const std::uint32_t sum : residue_sums.sums()) {
@@ -56,7 +69,7 @@ void RangeSums::add_residues(const ResidueSums& residue_sums)
             residue -= n;
         }
         const double addend = static_cast<double>(residue) / static_cast<double>(n);
-        residues.add(k % 2 == 0 ? addend : -addend);
+        residues.add(with_sign_of_term(k, addend));
         ++k;
     }
 }
@@ -65,23 +78,24 @@ Correction correction_of(long double phi, std::span<const PartOfRun> parts, std:
 {
     Correction correction{phi, phi_error};
     for (const PartOfRun& part : parts) {
-        correction.value -= part.tail;
+        add_rounded(correction, -part.tail);
         correction.error_bound += tail_error;
     }
     for (const RangeSums& range : ranges) {
-        correction.value -= static_cast<long double>(range.fractions.sum) + range.residues.sum;
+        add_rounded(correction, -static_cast<long double>(range.fractions.sum));
+        add_rounded(correction, -static_cast<long double>(range.residues.sum));
         correction.error_bound += range.fractions.error_bound() +
                                   fraction_error * static_cast<long double>(range.fractions.additions) +
-                                  range.residues.error_bound() + 2 * sum_error;
+                                  range.residues.error_bound();
     }
-    correction.error_bound += 4 * sum_error;
     return correction;
 }
 
 std::optional<long long> whole_offset(const Correction& correction)
 {
+    const long double allowed = budget_safety_factor * correction.error_bound;
     const long double nearest = std::round(correction.value);
-    if (std::fabs(correction.value - nearest) > safety_factor * correction.error_bound) {
+    if (!(allowed < 0.5L) || std::fabs(correction.value - nearest) > allowed) {
         return std::nullopt;
     }
     return static_cast<long long>(nearest);

@@ -1,14 +1,8 @@
 #pragma once
 
-// The correction that the fast engine takes off pi's digits, the one error
-// budget that decides whether it can be trusted, and the result it gives.
-//
-// With B = 10^D and B pi = P + phi, the result is
-//   R = P + round(phi - sum_m tail_m - F - G),
-// where F sums (-1)^k frac(Y_m / m^n_k) / n_k over the parts and terms, and G
-// sums (-1)^k (A_k mod n_k) / n_k with A_k the sum of the k-th powers (see
-// remainder_engine.cpp). R is a whole number, so the sum inside the rounding
-// lands on one, to within the errors of its parts.
+// The correction that the remainder engine takes off pi's digits, phi -
+// sum_m tail_m - F - G (remainder_engine.cpp derives it), and the one error
+// budget that decides whether the whole number it rounds to can be trusted.
 
 #include <cstdint>
 #include <optional>
@@ -17,11 +11,11 @@
 
 #include "engine/stormer_series.h"
 
-// The residues of the parts summed for each term k = first..first+count-1:
-// A_k mod n_k is their sum mod n_k.
-class ResidueSums {
+// The parts' residues of each term k = first..first+count-1, added up: A_k
+// mod n_k is their sum mod n_k.
+class TermResidues {
 public:
-    ResidueSums(std::int64_t first, std::int64_t count) : first_(first), sums_(static_cast<std::size_t>(count), 0) {}
+    TermResidues(std::int64_t first, std::int64_t count) : first_(first), sums_(static_cast<std::size_t>(count), 0) {}
     void add(std::int64_t k, std::uint64_t residue)
     {
         sums_[static_cast<std::size_t>(k - first_)] += static_cast<std::uint32_t>(residue);
@@ -56,10 +50,10 @@ struct RangeSums {
     RoundedSum residues;  // each (A_k mod n_k) / n_k exact but for its rounding
 
     // G's addends from the residues of the range's terms.
-    void add_residues(const ResidueSums& residues);
+    void add_residues(const TermResidues& residues);
 };
 
-// phi - tails - F - G from its parts, and the bound of its error.
+// phi - tails - F - G from its sums, and the bound of its error.
 struct Correction {
     long double value = 0;
     long double error_bound = 0;
@@ -69,7 +63,12 @@ struct Correction {
 // the partial sums of F and G of every term range.
 Correction correction_of(long double phi, std::span<const PartOfRun> parts, std::span<const RangeSums> ranges);
 
+// The budget times this is still below 1/2 wherever a whole number is
+// decided: beyond the budget, only a fault can have moved the correction.
+constexpr long double budget_safety_factor = 1024;
+
 // The whole number the correction rounds to, or empty where it lands further
-// from one than its error budget allows (with a safety factor): then the
-// parts disagree, which only a fault can make them do.
+// from one than its error budget allows (with budget_safety_factor), which
+// only a fault can make it do, or where that budget is too wide to decide
+// (the safety factor's times it reach 1/2).
 std::optional<long long> whole_offset(const Correction& correction);

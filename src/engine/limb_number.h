@@ -35,9 +35,18 @@ void clear_from(LimbSpan x, std::int32_t s);
 // three digits each, 25 limbs on the first line and 26 on every further one.
 void write_layout(TextSink& sink, ConstLimbSpan x);
 
-// Limb count for d asked decimal places, and the places it really gives.
-constexpr std::int32_t limb_count_for(std::int32_t asked_places) { return (asked_places + 3) / 3; }
-constexpr std::int32_t reported_places_for(std::int32_t limb_count) { return 3 * limb_count - 3; }
+// A run's size in the two forms its sides need, made once from the places
+// asked: the limb count N of its numbers, and the decimal places D = 3 (N -
+// 1) it computes, reports and names its file after.
+struct RunSize {
+    std::int32_t limbs = 0;
+    std::int32_t places = 0;
+};
+constexpr RunSize run_size_for(std::int32_t asked_places)
+{
+    const std::int32_t limbs = (asked_places + 3) / 3;
+    return RunSize{limbs, 3 * limbs - 3};
+}
 
 // Limbs from std::calloc: a failure to allocate them is an answer here,
 // not the end of the program that operator new's handler makes it.

@@ -51,9 +51,10 @@ long double fraction_of(std::string_view digits)
 
 } // namespace
 
-long double write_pi_digits(LimbSpan result, const mpz_class& ten_to_places)
+long double write_pi_digits(LimbSpan result, std::int32_t d, const mpz_class& ten_to_places)
 {
-    const auto places = static_cast<unsigned long>(reported_places_for(static_cast<std::int32_t>(result.size())));
+    const auto places = static_cast<unsigned long>(d);
+    assert(result.size() == places / 3 + 1);
     const unsigned long digits_after_point = places + pi_guard_digits;
     const auto precision =
         static_cast<slong>(std::ceil(static_cast<double>(digits_after_point) * std::log2(10.0))) + pi_guard_bits;

@@ -16,10 +16,10 @@
 // finer than the error budget needs (correction.cpp counts on it).
 constexpr int pi_guard_digits = 24;
 
-// B pi = P + phi for B = 10^D, D = 3 (result's limbs - 1): writes P into the
-// result's limbs (the whole part, then three digits a limb) and returns phi.
-// ten_to_places is B, which the caller has at hand.
-long double write_pi_digits(LimbSpan result, const mpz_class& ten_to_places);
+// B pi = P + phi for B = 10^D, D = places: writes P into the result's limbs
+// (the whole part, then three digits a limb) and returns phi. ten_to_places
+// is B, which the caller has at hand.
+long double write_pi_digits(LimbSpan result, std::int32_t places, const mpz_class& ten_to_places);
 
 // number + addend, in place, for a whole number as small as a correction
 // (it never runs past the number's whole part).

@@ -14,7 +14,7 @@ enum class SumFailure {
     none,
     overflow,  // the series' own overflow check fired; its message has been written
     no_memory, // working memory could not be had after all; the result is left zero
-    too_large, // beyond the engine's largest size; nothing has been written
+    too_large, // beyond the largest run (largest_run); nothing has been written
 };
 
 struct SumOutcome {
@@ -27,7 +27,7 @@ struct MemoryFigures {
     std::size_t shared = 0;
     std::size_t per_thread = 0;
 
-    std::size_t with_threads(unsigned threads) const { return shared + per_thread * threads; }
+    constexpr std::size_t with_threads(unsigned threads) const { return shared + per_thread * threads; }
 };
 
 // Working memory beyond the result that a run needs at its peak: address
@@ -38,17 +38,16 @@ struct MemoryNeed {
     MemoryFigures resident;
 };
 
-// What a run loop needs of an engine. Each engine owns its working memory.
+// What a run loop needs of an engine. Each engine owns its working memory,
+// and sums every run up to largest_run (stormer_series.h).
 class PiEngine {
 public:
     virtual ~PiEngine() = default;
-    virtual MemoryNeed memory_needed(std::int32_t limb_count) const = 0;
+    virtual MemoryNeed memory_needed(RunSize size) const = 0;
     // The most threads a run would start (at least 1).
     virtual unsigned most_threads() const { return 1; }
-    // The largest result the engine sums; it refuses larger ones.
-    virtual std::int32_t largest_limb_count() const = 0;
-    // Fills a zeroed result with pi on at most `threads` threads, writing the
-    // progress lines to progress, and returns the terms used, or why it could
-    // not.
-    virtual SumOutcome sum_into(LimbSpan result, TextSink& progress, unsigned threads) = 0;
+    // Fills a zeroed result of size.limbs limbs with pi on at most `threads`
+    // threads, writing the progress lines to progress, and returns the terms
+    // used, or why it could not.
+    virtual SumOutcome sum_into(RunSize size, LimbSpan result, TextSink& progress, unsigned threads) = 0;
 };

@@ -1,11 +1,11 @@
 #include "engine/progress.h"
 
 #include <algorithm>
+#include <cassert>
 #include <array>
 #include <cmath>
 #include <span>
 
-#include "engine/stormer_series.h"
 
 void ProgressLines::reach(std::int64_t terms)
 {
@@ -29,8 +29,6 @@ double WorkMeter::completed() const
     }
     return total > 0 ? std::min(1.0, done / total) : 1.0;
 }
-
-namespace work_costs {
 
 namespace {
 
@@ -67,26 +65,39 @@ template <typename Cost> double cost_at(std::int32_t places, Cost cost_of)
 
 } // namespace
 
-double tree_step(unsigned long base, std::int32_t places)
+RunMeter::RunMeter(const SeriesRun& series) : series_(series)
 {
-    std::size_t part = 0;
-    while (part + 1 < stormer_series.size() && stormer_series[part].base != base) {
-        ++part;
+    assert(series.parts.size() == stormer_series.size());
+    const std::int32_t places = series.places;
+    for (std::size_t i = 0; i < series.parts.size(); ++i) {
+        const PartOfRun& part = series.parts[i];
+        const double tree_steps =
+            static_cast<double>(work_costs::tree_steps_a_leaf) * static_cast<double>(part.terms - part.whole_terms);
+        const double whole_steps =
+            static_cast<double>(part.whole_terms) / static_cast<double>(work_costs::whole_quotients_a_step);
+        const double tree_cost = cost_at(places, [i](const CostsAt& costs) { return costs.tree_step[i]; });
+        const double whole_cost = cost_at(places, [](const CostsAt& costs) { return costs.whole_quotients_step; });
+        parts_.push_back(
+            {&meter_.open(tree_steps, tree_cost), tree_cost, &meter_.open(whole_steps, whole_cost), whole_cost});
     }
-    return cost_at(places, [part](const CostsAt& costs) { return costs.tree_step[part]; });
+    pi_digit_cost_ = cost_at(places, [](const CostsAt& costs) { return costs.pi_digit; });
+    pi_digits_ = &meter_.open(places, pi_digit_cost_);
 }
 
-double whole_quotients_step(std::int32_t places)
+double RunMeter::cost_of(std::size_t part, TermRange range) const
 {
-    return cost_at(places, [](const CostsAt& costs) { return costs.whole_quotients_step; });
+    const auto terms = static_cast<double>(range.terms());
+    const PartAccounts& accounts = parts_[part];
+    switch (work_of(series_.parts[part], range)) {
+    case PartWork::tree:
+        return terms * static_cast<double>(work_costs::tree_steps_a_leaf) * accounts.tree_step_cost;
+    case PartWork::whole_quotients:
+        return terms / static_cast<double>(work_costs::whole_quotients_a_step) * accounts.whole_quotients_step_cost;
+    case PartWork::none:
+        break;
+    }
+    return 0;
 }
-
-double pi_digit(std::int32_t places)
-{
-    return cost_at(places, [](const CostsAt& costs) { return costs.pi_digit; });
-}
-
-} // namespace work_costs
 
 void ProgressPacer::catch_up()
 {

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <deque>
 
+#include <vector>
+
+#include "engine/stormer_series.h"
 #include "platform/text_sink.h"
 
 constexpr std::int64_t terms_a_line = 100;
@@ -55,20 +58,49 @@ private:
     std::deque<Account> accounts_; // a deque: accounts stay where they are
 };
 
-// What a step of each kind of work costs, in microseconds of one core, from
-// the table in progress.cpp. Only the pace of the lines and the order of the
-// tasks depend on it.
+// How the work is counted in steps that each cost about the same.
 namespace work_costs {
 // A tree's leaf is two steps: one when its term range's divisors are made,
 // one when it is answered.
 constexpr std::uint64_t tree_steps_a_leaf = 2;
 // Whole quotients are counted in steps of this many terms.
 constexpr std::uint64_t whole_quotients_a_step = 16;
-
-double tree_step(unsigned long base, std::int32_t places);
-double whole_quotients_step(std::int32_t places);
-double pi_digit(std::int32_t places);
 } // namespace work_costs
+
+// The meter of one remainder-engine run: an account for each part's trees
+// and for its whole quotients, and one for pi's digits, each opened with its
+// steps and what a step costs at the run's size (the table in progress.cpp,
+// measured by bench/engine_check --costs). Only the pace of the lines and the
+// order of the tasks depend on those costs.
+class RunMeter {
+public:
+    explicit RunMeter(const SeriesRun& series);
+    RunMeter(const RunMeter&) = delete;
+    RunMeter& operator=(const RunMeter&) = delete;
+
+    // Microseconds of one core that part i's work over a term range takes,
+    // and pi's digits.
+    double cost_of(std::size_t part, TermRange range) const;
+    double pi_digits_cost() const { return pi_digit_cost_ * static_cast<double>(series_.places); }
+
+    WorkMeter::Account& trees(std::size_t part) { return *parts_[part].trees; }
+    WorkMeter::Account& whole_quotients(std::size_t part) { return *parts_[part].whole_quotients; }
+    WorkMeter::Account& pi_digits() { return *pi_digits_; }
+    const WorkMeter& meter() const { return meter_; }
+
+private:
+    struct PartAccounts {
+        WorkMeter::Account* trees;
+        double tree_step_cost;
+        WorkMeter::Account* whole_quotients;
+        double whole_quotients_step_cost;
+    };
+    const SeriesRun& series_;
+    WorkMeter meter_;
+    std::vector<PartAccounts> parts_;
+    WorkMeter::Account* pi_digits_;
+    double pi_digit_cost_;
+};
 
 // Writes the progress lines as the work done passes each one.
 class ProgressPacer {

@@ -1,12 +1,12 @@
 // Term by term, the series costs time quadratic in the number of digits. Its
-// result can be had exactly in far less.
+// result can be had exactly in far less; this is the one place the identity
+// that allows it is derived (stormer_series.h has the symbols).
 //
 // Read every limb number as an integer scaled by B = 10^D. The powers hold
 // floor(Y_m / m^n_k) with Y_m = w_m B (nested floors of exact divisions
 // collapse), term k is t_k = floor(A_k / n_k) with A_k the sum of the powers
 // and n_k = 2k+1, the series stops at the first k >= 1 with t_k = 0 (K), and
-// the result is R = sum over k < K of (-1)^k t_k (stormer_series.h has the
-// symbols and the table of parts).
+// the result is R = sum over k < K of (-1)^k t_k.
 //
 // Writing each floor as the exact quotient less its fraction,
 //   R = B pi - sum_m tail_m - F - G
@@ -16,7 +16,7 @@
 // number, so the right side to within its error budget, rounded, is R
 // exactly. With B pi = P + phi (P its whole part), R = P + round(phi - tails
 // - F - G): the digits of pi, less a small whole number taken off their end
-// (correction.cpp).
+// (correction.h).
 //
 // What remains is every power's residue and a few bits of its fraction, for
 // every k: scaled remainder trees over the exponents
@@ -30,7 +30,10 @@
 #include "engine/remainder_engine.h"
 
 #include <algorithm>
+#include <cassert>
+#include <array>
 #include <memory>
+#include <span>
 
 #include "engine/big_numbers.h"
 #include "engine/pi_digits.h"
@@ -40,12 +43,6 @@
 #include "platform/threads.h"
 
 namespace {
-
-// The largest size the engine sums: its last divisor n_K must stay within
-// the trees' limit (and the term-by-term sum's, which takes over should the
-// parts ever disagree).
-constexpr std::int32_t largest_places = 1'600'000;
-static_assert(largest_divisor_bound(largest_places) < tree_divisor_limit);
 
 // pi's digits are one task, about a third of all the work: beyond three
 // threads (pi's and two for the trees) a run ends hardly sooner, but every
@@ -81,7 +78,61 @@ struct FreeRunWork {
         give_back_free_memory();
     }
 };
-using RunMemory = std::unique_ptr<RunWork, FreeRunWork>;
+using OwnedRunWork = std::unique_ptr<RunWork, FreeRunWork>;
+
+// What a run needs beyond the program's own and its result, with room to
+// spare: address space (a thread's stack counts whole there) and memory in
+// use (of a stack only what is touched). FLINT's small-prime FFT holds more
+// memory in use than GMP's products, its tables whatever the size.
+constexpr std::size_t mib = std::size_t{1} << 20;
+constexpr MemoryNeed memory_need_at(std::int32_t places)
+{
+    const auto p = static_cast<std::size_t>(places);
+    const MemoryFigures address_space{2 * mib + 12 * p, thread_stack_bytes + (std::size_t{64} << 10) + 6 * p};
+    const MemoryFigures resident = large_products_through_flint ? MemoryFigures{10 * mib + 3 * p, mib + 12 * p}
+                                                                : MemoryFigures{3 * mib + 4 * p, mib + 8 * p};
+    return MemoryNeed{address_space, resident};
+}
+
+// What those figures stand for: the peaks of `bench/engine_check --threads T
+// fast PLACES` beyond its start, less the result, the most of five runs a
+// size, in MiB, with the heap as the program has it where the memory check
+// binds (one for all threads; under a limit on address space, every large
+// block mapped apart). bench/memory_need.sh measures them and prints these
+// rows; the build checks that memory_need_at covers every one.
+struct MeasuredPeak {
+    std::int32_t places;
+    unsigned threads;
+    double address_space_mib;
+    double resident_mib;
+};
+// Made by `bench/memory_need.sh` (STAMP), with FLINT's products:
+constexpr std::array<MeasuredPeak, 9> peaks_with_flint_products{{
+    {100'000, 1, 3.7, 11.0}, {100'000, 2, 6.8, 12.0}, {100'000, 3, 9.7, 13.2},
+    {400'000, 1, 7.0, 14.3}, {400'000, 2, 12.0, 18.6}, {400'000, 3, 16.0, 21.3},
+    {1'599'999, 1, 19.8, 30.8}, {1'599'999, 2, 33.2, 47.1}, {1'599'999, 3, 44.2, 57.4},
+}};
+// and with GMP's (FLINT 2):
+constexpr std::array<MeasuredPeak, 9> peaks_with_gmp_products{{
+    {100'000, 1, 3.7, 3.7}, {100'000, 2, 6.8, 4.4}, {100'000, 3, 9.7, 5.0},
+    {400'000, 1, 7.0, 6.5}, {400'000, 2, 12.0, 9.0}, {400'000, 3, 16.0, 10.7},
+    {1'599'999, 1, 19.8, 18.7}, {1'599'999, 2, 33.2, 30.9}, {1'599'999, 3, 44.2, 37.0},
+}};
+constexpr const std::array<MeasuredPeak, 9>& measured_peaks =
+    large_products_through_flint ? peaks_with_flint_products : peaks_with_gmp_products;
+
+constexpr bool memory_need_covers(std::span<const MeasuredPeak> peaks)
+{
+    for (const MeasuredPeak peak : peaks) {
+        const MemoryNeed need = memory_need_at(peak.places);
+        if (static_cast<double>(need.address_space.with_threads(peak.threads)) < peak.address_space_mib * mib ||
+            static_cast<double>(need.resident.with_threads(peak.threads)) < peak.resident_mib * mib) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(memory_need_covers(measured_peaks), "a run may need more memory than the check asks for");
 
 } // namespace
 
@@ -90,57 +141,26 @@ RemainderEngine::RemainderEngine(unsigned thread_count, TextSink& notices)
 {
 }
 
-std::int32_t RemainderEngine::largest_limb_count() const { return limb_count_for(largest_places); }
-
 unsigned RemainderEngine::most_threads() const { return std::min(thread_count_, most_useful_threads); }
 
-MemoryNeed RemainderEngine::memory_needed(std::int32_t limb_count) const
-{
-    // Measured by bench/memory_need.sh: the peak address space of
-    // bench/engine_check --threads T (T = 1 to 4; one heap for all threads,
-    // as under a limit on address space) and its peak resident memory (a heap
-    // for each thread, as without one), at 100,000, 400,000 and 1,599,999
-    // places, less the program's own and the result. With room to spare:
-    const auto places = static_cast<std::size_t>(reported_places_for(limb_count));
-    constexpr std::size_t mib = std::size_t{1} << 20;
-    // Address space (FLINT 2.9, and 3.6 with its small-prime FFT, alike): at
-    // 1,599,999 places 19.8 MiB on one thread, 33.2 on two, 44.2 on three,
-    // 53.3 on four; at 100,000 3.7, 6.8, 9.7 and 12.1.
-    constexpr std::size_t shared_bytes_per_place = 12;
-    constexpr std::size_t thread_bytes_per_place = 6;
-    const MemoryFigures address_space{2 * mib + shared_bytes_per_place * places,
-                                      thread_stack_bytes + (std::size_t{64} << 10) + thread_bytes_per_place * places};
-    // In use (of a thread's stack only what it touches counts). FLINT's FFT
-    // holds more of it than GMP's products: with FLINT 3.6 built for the
-    // processor, at 1,599,999 places 30.8 MiB on one thread, 47.1 on two,
-    // 57.4 on three, 64.1 on four; at 400,000 14.3, 18.6, 21.3 and 23.0; at
-    // 100,000 11.0, 12.0, 13.2 and 14.2 (its tables, whatever the size). With
-    // GMP's products (FLINT 2): 18.7, 30.9, 37.0 and 43.9; 6.5, 9.0, 10.7 and
-    // 11.8; 3.7, 4.4, 5.0 and 5.4.
-    const MemoryFigures resident = large_products_through_flint
-                                       ? MemoryFigures{10 * mib + 3 * places, mib + 12 * places}
-                                       : MemoryFigures{3 * mib + 4 * places, mib + 8 * places};
-    return MemoryNeed{address_space, resident};
-}
+MemoryNeed RemainderEngine::memory_needed(RunSize size) const { return memory_need_at(size.places); }
 
-SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsigned threads)
+SumOutcome RemainderEngine::sum_into(RunSize size, LimbSpan result, TextSink& progress, unsigned threads)
 {
-    const auto limb_count = static_cast<std::int32_t>(result.size());
-    if (limb_count > largest_limb_count()) {
+    assert(result.size() == static_cast<std::size_t>(size.limbs));
+    if (size.limbs > largest_run.limbs) {
         return SumOutcome{0, SumFailure::too_large};
     }
     const SumOutcome no_memory{0, SumFailure::no_memory};
-    RunMemory work;
-    if (!on_engine_stack([&] {
-            work.reset(new RunWork(prepare_series(stormer_series, reported_places_for(limb_count)), result));
-        })) {
+    OwnedRunWork work;
+    if (!on_engine_stack([&] { work.reset(new RunWork(prepare_series(stormer_series, size.places), result)); })) {
         return no_memory;
     }
     give_back_free_memory(); // what preparing the series took and let go: the tasks' peak comes on top of it
     const auto terms_used = static_cast<std::int32_t>(work->series.zero_term + 1);
 
     ProgressLines lines(progress);
-    ProgressPacer pacer(work->meter, lines, terms_used);
+    ProgressPacer pacer(work->meter.meter(), lines, terms_used);
     if (!run_tasks(
             plan_tasks(*work), std::clamp(threads, 1U, most_threads()), thread_stack_bytes, [&] { pacer.catch_up(); },
             ProgressPacer::tick, release_library_caches)) {
@@ -149,21 +169,21 @@ SumOutcome RemainderEngine::sum_into(LimbSpan result, TextSink& progress, unsign
     pacer.finish();
 
     const Correction correction = correction_of(work->phi, work->series.parts, work->range_sums);
+    last_correction_ = correction;
     if (const std::optional<long long> offset = whole_offset(correction)) {
         add_whole_number(result, *offset);
         return SumOutcome{terms_used, SumFailure::none};
     }
     work.reset();
-    return sum_term_by_term_instead(result, lines, notices_, correction);
+    return sum_term_by_term_instead(size, result, lines, notices_, correction);
 }
 
-SumOutcome sum_term_by_term_instead(LimbSpan result, ProgressLines& lines, TextSink& notices,
+SumOutcome sum_term_by_term_instead(RunSize size, LimbSpan result, ProgressLines& lines, TextSink& notices,
                                     const Correction& correction)
 {
     print(notices,
-          "stormer-pi: the fast sum's parts disagree (they come to %.3Lg, further from a whole number than their error "
-          "bound, %.3Lg, allows); "
-          "summing the %zu limbs term by term instead, which takes far longer\n",
-          correction.value, correction.error_bound, result.size());
-    return sum_term_by_term(result, lines);
+          "stormer-pi: the quick way to the digits failed its own check (it came to %.3Lg, where a whole number "
+          "within %.3Lg was due); the %ld places are now being summed term by term, which takes far longer\n",
+          correction.value, correction.error_bound, static_cast<long>(size.places));
+    return sum_term_by_term(size, result, lines);
 }

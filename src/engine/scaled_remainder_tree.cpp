@@ -1,6 +1,6 @@
 // Leaf i answers x_i = frac(y / (n_i b^e_i)): from it, floor(y / b^e_i) mod n_i
-// = floor(n_i x_i) and frac(y / b^e_i) = n_i x_i - floor(n_i x_i). A node v (a
-// run of leaves) has a common multiple M_v of its divisors and E_v, its
+// = floor(n_i x_i) and frac(y / b^e_i) = n_i x_i - floor(n_i x_i). A node v
+// (consecutive leaves) has a multiple M_v of its divisors and E_v, its
 // largest exponent, and carries x_v = frac(y / (M_v b^E_v)). For children l
 // and u (u holding the larger exponents, so E_u = E_v):
 //   x_u = frac(x_v M_v / M_u),   x_l = frac(x_v (M_v / M_l) b^(E_v - E_l)),
@@ -46,18 +46,18 @@ namespace {
 
 constexpr double root_error = 3;
 constexpr unsigned most_steps_to_a_block = most_tree_levels - tree_block_level;
-// A leaf's fraction is handed on in 64 bits, cut off below.
-constexpr unsigned fraction_bits = 64;
-constexpr double power_of_two(int exponent)
+constexpr double two_to(int exponent)
 {
-    return exponent >= 0 ? static_cast<double>(std::uint64_t{1} << exponent) : 1 / power_of_two(-exponent);
+    return exponent == 0 ? 1.0 : exponent > 0 ? 2 * two_to(exponent - 1) : two_to(exponent + 1) / 2;
 }
-constexpr double leaf_error_units = root_error + 1.25 * most_steps_to_a_block + 1 +
-                                    power_of_two(static_cast<int>(tree_guard_bits) - static_cast<int>(fraction_bits));
-static_assert(leaf_error_units < power_of_two(tree_error_bits),
+constexpr double leaf_error_units =
+    root_error + 1.25 * most_steps_to_a_block + 1 + two_to(static_cast<int>(tree_guard_bits) - fraction_bits);
+static_assert(leaf_error_units < two_to(tree_error_bits),
               "the error a leaf can carry must stay within what tree_fraction_error allows");
 
 constexpr long double doubt_margin = 0x1p-50L;
+// A fraction's last bit, as a long double.
+constexpr long double fraction_unit = 1 / static_cast<long double>(two_to(fraction_bits));
 static_assert(doubt_margin > tree_fraction_error, "only a fraction the tree is unsure of may be doubted");
 
 // floor(x / 2^from) mod 2^count for x >= 0, from the limbs that hold those
@@ -99,9 +99,9 @@ void bit_window(mpz_class& out, const mpz_class& x, unsigned long from, unsigned
 // b^(e_(i+1) - e_i), the step from one leaf's exponent to the next.
 mp_limb_t leaf_step_multiplier(const PowerQuotients& quotients, const DivisorTree& divisors)
 {
-    const unsigned long step = quotients.powers.exponent_scale * divisors.divisor_step;
+    const unsigned long step = quotients.exponents.exponent_scale * divisors.divisor_step;
     mpz_class multiplier;
-    mpz_ui_pow_ui(multiplier.get_mpz_t(), quotients.powers.base, step);
+    mpz_ui_pow_ui(multiplier.get_mpz_t(), quotients.exponents.base, step);
     assert(mpz_size(multiplier.get_mpz_t()) == 1);
     return mpz_getlimbn(multiplier.get_mpz_t(), 0);
 }
@@ -109,13 +109,13 @@ mp_limb_t leaf_step_multiplier(const PowerQuotients& quotients, const DivisorTre
 class ScaledRemainderTree {
 public:
     ScaledRemainderTree(const PowerQuotients& quotients, const DivisorTree& divisors, LeafAnswers& answers)
-        : quotients_(quotients), base_is_two_(quotients.powers.base == 2),
-          log2_base_(std::log2(static_cast<double>(quotients.powers.base))), leaf_count_(divisors.leaf_count),
+        : quotients_(quotients), base_is_two_(quotients.exponents.base == 2),
+          log2_base_(std::log2(static_cast<double>(quotients.exponents.base))), leaf_count_(divisors.leaf_count),
           divisors_(divisors), answers_(answers), working_(divisors.top_level + 1),
           step_multiplier_(leaf_step_multiplier(quotients, divisors))
     {
-        assert(quotients.powers.base == 2 || quotients.powers.base % 2 == 1);
-        assert(quotients.powers.exponent(divisors.divisor(0)) >= 0);
+        assert(quotients.exponents.base == 2 || quotients.exponents.base % 2 == 1);
+        assert(quotients.exponents.exponent(divisors.divisor(0)) >= 0);
         assert(divisors.divisor(divisors.leaf_count - 1) < tree_divisor_limit);
         assert(divisors.top_level <= most_tree_levels &&
                divisors.bottom == std::min<std::size_t>(tree_block_level, divisors.top_level));
@@ -123,7 +123,7 @@ public:
 
     void answer()
     {
-        const unsigned long precision = precision_of(divisors_.modulus_bits.back()[0], 0, leaf_count_);
+        const unsigned long precision = precision_of(divisors_.multiple_bits.back()[0], 0, leaf_count_);
         mpz_class x = root_fraction(precision);
         descend(divisors_.top_level, 0, x, precision);
     }
@@ -137,9 +137,9 @@ private:
     };
 
     // The one division: X_root = floor(y 2^p / (M_root b^E_root)) mod 2^p, to
-    // within root_error units. Of the modulus only as many top bits as the
-    // quotient has, and some to spare, take part, so neither the power nor
-    // the modulus is made in full: each cut leaves it short by less than
+    // within root_error units. Of its divisor only as many top bits as the
+    // quotient has, and some to spare, take part, so neither b^E_root nor the
+    // divisor is made in full: each cut leaves it short by less than
     // 2^-(needed - 1) of itself, which moves a quotient below 2^(needed -
     // spare_bits) by far less than a unit; the floors add a unit each.
     mpz_class root_fraction(unsigned long precision)
@@ -148,37 +148,37 @@ private:
         const unsigned long e = exponent(leaf_count_ - 1);
         const mpz_class& multiple = divisors_.root_multiple;
         const unsigned long numerator_bits = quotients_.dividend_bits() + precision;
-        // At most the modulus's bits, whatever the rounding of the logarithm.
-        const auto power_bits = static_cast<unsigned long>(std::max(0.0, static_cast<double>(e) * log2_base_ - 1));
-        const unsigned long modulus_bits = bits_in(multiple) - 1 + power_bits;
-        const unsigned long needed = numerator_bits + 1 - std::min(numerator_bits, modulus_bits) + spare_bits;
-        PowerTop power{1, e};
+        // At most the divisor's bits, whatever the rounding of the logarithm.
+        const auto raised_bits = static_cast<unsigned long>(std::max(0.0, static_cast<double>(e) * log2_base_ - 1));
+        const unsigned long divisor_bits = bits_in(multiple) - 1 + raised_bits;
+        const unsigned long needed = numerator_bits + 1 - std::min(numerator_bits, divisor_bits) + spare_bits;
+        RaisedTop raised{1, e};
         if (!base_is_two_) {
-            power = raise_to_bits(quotients_.powers.base, e, needed);
+            raised = raise_to_bits(quotients_.exponents.base, e, needed);
         }
-        mpz_class modulus;
-        multiply(modulus, multiple, power.top);
-        release(power.top);
-        unsigned long dropped = power.dropped; // the modulus is M power / 2^dropped
-        if (bits_in(modulus) > needed) {
-            const unsigned long cut = bits_in(modulus) - needed;
-            mpz_tdiv_q_2exp(modulus.get_mpz_t(), modulus.get_mpz_t(), cut);
+        mpz_class divisor;
+        multiply(divisor, multiple, raised.top);
+        release(raised.top);
+        unsigned long dropped = raised.dropped; // the divisor is M_root b^E_root / 2^dropped
+        if (bits_in(divisor) > needed) {
+            const unsigned long cut = bits_in(divisor) - needed;
+            mpz_tdiv_q_2exp(divisor.get_mpz_t(), divisor.get_mpz_t(), cut);
             dropped += cut;
         }
-        // floor(y 2^p / (modulus 2^dropped))
+        // floor(y 2^p / (divisor 2^dropped))
         mpz_class numerator;
-        quotients_.dividend_times_power_of_two(numerator, static_cast<long>(precision) - static_cast<long>(dropped));
+        quotients_.dividend_shifted(numerator, static_cast<long>(precision) - static_cast<long>(dropped));
         mpz_class x;
-        divide_floor(x, numerator, modulus);
+        divide_floor(x, numerator, divisor);
         mpz_tdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), precision);
         return x;
     }
 
-    // Bits to carry for a node whose M has modulus_bits bits, over leaves [first, first + count).
-    unsigned long precision_of(unsigned long modulus_bits, std::size_t first, std::size_t count) const
+    // Bits to carry for a node whose M_v has multiple_bits bits, over leaves [first, first + count).
+    unsigned long precision_of(unsigned long multiple_bits, std::size_t first, std::size_t count) const
     {
         const unsigned long span = exponent(first + count - 1) - exponent(first);
-        return modulus_bits + static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) +
+        return multiple_bits + static_cast<unsigned long>(std::ceil(static_cast<double>(span) * log2_base_)) +
                tree_guard_bits;
     }
 
@@ -231,7 +231,7 @@ private:
         }
         const std::size_t upper_count = std::min(std::size_t{1} << (level - 1), leaf_count_ - upper_first);
         const DivisorTree::Split& split = divisors_.splits[level - 1 - divisors_.bottom][index];
-        const std::vector<unsigned long>& child_bits = divisors_.modulus_bits[level - 1 - divisors_.bottom];
+        const std::vector<unsigned long>& child_bits = divisors_.multiple_bits[level - 1 - divisors_.bottom];
         const unsigned long lower_precision = precision_of(child_bits[lower], first, upper_first - first);
         const unsigned long upper_precision = precision_of(child_bits[upper], upper_first, upper_count);
         WorkingNumbers& working = working_[level];
@@ -247,7 +247,7 @@ private:
             carry_down(x, x, precision - gap, split.to_lower, lower_precision, working);
         } else {
             // One product of x with the whole multiplier costs less than two with its factors.
-            multiply(working.multiplier, split.to_lower, power(gap));
+            multiply(working.multiplier, split.to_lower, raised(gap));
             carry_down(x, x, precision, working.multiplier, lower_precision, working);
         }
 
@@ -315,7 +315,7 @@ private:
     void leaf(std::size_t index, std::uint64_t n, std::uint64_t residue, std::uint64_t fraction_top)
     {
         static_assert(fraction_bits == GMP_NUMB_BITS);
-        const long double fraction = static_cast<long double>(fraction_top) * 0x1p-64L;
+        const long double fraction = static_cast<long double>(fraction_top) * fraction_unit;
         assert(residue < n);
         if (fraction < doubt_margin || fraction > 1.0 - doubt_margin) {
             exact_leaf(index, n);
@@ -328,36 +328,30 @@ private:
     void exact_leaf(std::size_t index, std::uint64_t n)
     {
         mpz_class y;
-        quotients_.dividend_times_power_of_two(y, 0);
-        const unsigned long e = exponent(index);
+        quotients_.dividend_shifted(y, 0);
+        const auto e = static_cast<long>(exponent(index));
         mpz_class quotient;
         mpz_class remainder;
-        mpz_class power = 1;
-        if (base_is_two_) {
-            mpz_tdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), e);
-            mpz_tdiv_r_2exp(remainder.get_mpz_t(), y.get_mpz_t(), e);
-            mpz_mul_2exp(power.get_mpz_t(), power.get_mpz_t(), e);
-        } else {
-            raise(power, quotients_.powers.base, e);
-            mpz_fdiv_qr(quotient.get_mpz_t(), remainder.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
-        }
-        // The fraction in 64 bits: floor(remainder 2^64 / power) 2^-64.
+        divide_by_raised(quotient, &remainder, y, quotients_.exponents.base, e);
+        // The fraction's top bits: floor(remainder 2^fraction_bits / b^e).
+        mpz_class fraction;
         mpz_mul_2exp(remainder.get_mpz_t(), remainder.get_mpz_t(), fraction_bits);
-        mpz_fdiv_q(remainder.get_mpz_t(), remainder.get_mpz_t(), power.get_mpz_t());
-        const long double fraction = static_cast<long double>(mpz_get_ui(remainder.get_mpz_t())) * 0x1p-64L;
-        answers_.answer(index, mpz_fdiv_ui(quotient.get_mpz_t(), static_cast<unsigned long>(n)), fraction);
+        divide_by_raised(fraction, nullptr, remainder, quotients_.exponents.base, e);
+        answers_.answer(index, mpz_fdiv_ui(quotient.get_mpz_t(), static_cast<unsigned long>(n)),
+                        static_cast<long double>(mpz_get_ui(fraction.get_mpz_t())) * fraction_unit);
     }
 
     unsigned long exponent(std::size_t leaf) const
     {
-        return static_cast<unsigned long>(quotients_.powers.exponent(divisors_.divisor(leaf)));
+        return static_cast<unsigned long>(quotients_.exponents.exponent(divisors_.divisor(leaf)));
     }
 
-    const mpz_class& power(unsigned long e)
+    // b^e, made once for each e a tree meets.
+    const mpz_class& raised(unsigned long e)
     {
-        auto [place, fresh] = powers_.try_emplace(e);
+        auto [place, fresh] = raised_.try_emplace(e);
         if (fresh) {
-            raise(place->second, quotients_.powers.base, e);
+            raise(place->second, quotients_.exponents.base, e);
         }
         return place->second;
     }
@@ -372,12 +366,12 @@ private:
     WorkingNumbers leaf_working_;
     std::vector<mp_limb_t> leaf_limbs_; // T b^(E_v - e_i) of the block's leaf at hand
     mp_limb_t step_multiplier_;         // b^(e_(i+1) - e_i)
-    std::map<unsigned long, mpz_class> powers_;
+    std::map<unsigned long, mpz_class> raised_;
 };
 
 } // namespace
 
-void PowerQuotients::dividend_times_power_of_two(mpz_class& out, long s) const
+void PowerQuotients::dividend_shifted(mpz_class& out, long s) const
 {
     mpz_tdiv_q_2exp(out.get_mpz_t(), source.get_mpz_t(), shift);
     mpz_mul_ui(out.get_mpz_t(), out.get_mpz_t(), factor);

@@ -27,27 +27,16 @@ double log2_of(const mpz_class& y)
     return static_cast<double>(exponent) + std::log2(mantissa);
 }
 
-// floor(y / m^n).
-mpz_class floor_power_quotient(const mpz_class& y, unsigned long m, unsigned long n)
-{
-    mpz_class quotient;
-    // m^n well beyond y need not be built.
-    if (static_cast<double>(n) * std::log2(static_cast<double>(m)) <= log2_of(y) + 2) {
-        mpz_class power;
-        mpz_ui_pow_ui(power.get_mpz_t(), m, n);
-        mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), power.get_mpz_t());
-    }
-    return quotient;
-}
-
 // Whether m^n > y, from logarithms where they settle it.
-bool power_exceeds(const mpz_class& y, unsigned long m, unsigned long n)
+bool raised_exceeds(const mpz_class& y, unsigned long m, unsigned long n)
 {
-    const double log2_power = static_cast<double>(n) * std::log2(static_cast<double>(m));
-    if (std::fabs(log2_power - log2_of(y)) > log2_close_call) {
-        return log2_power > log2_of(y);
+    const double log2_raised = static_cast<double>(n) * std::log2(static_cast<double>(m));
+    if (std::fabs(log2_raised - log2_of(y)) > log2_close_call) {
+        return log2_raised > log2_of(y);
     }
-    return floor_power_quotient(y, m, n) == 0;
+    mpz_class quotient;
+    divide_by_raised(quotient, nullptr, y, m, static_cast<long>(n));
+    return quotient == 0;
 }
 
 // The first k >= 1 where a condition that holds from some k on starts to hold,
@@ -73,60 +62,48 @@ std::int64_t estimate_powers_run_out(const mpz_class& y, unsigned long m)
 // y * sum over k >= first of (-1)^k / (n_k m^n_k).
 long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
 {
-    MpfrNumber term(tail_precision), power(tail_precision), sum(tail_precision), part(tail_precision);
+    MpfrNumber term(tail_precision), raised(tail_precision), sum(tail_precision), addend(tail_precision);
     mpfr_set_z(term.value, y.get_mpz_t(), MPFR_RNDN);
-    mpfr_ui_pow_ui(power.value, m, odd_divisor(first), MPFR_RNDN);
-    mpfr_div(term.value, term.value, power.value, MPFR_RNDN); // y / m^n_first
+    mpfr_ui_pow_ui(raised.value, m, odd_divisor(first), MPFR_RNDN);
+    mpfr_div(term.value, term.value, raised.value, MPFR_RNDN); // y / m^n_first
     mpfr_set_zero(sum.value, 1);
     for (std::int64_t k = first; mpfr_cmp_d(term.value, tail_cutoff) > 0; ++k) {
-        mpfr_div_ui(part.value, term.value, odd_divisor(k), MPFR_RNDN);
-        if (k % 2 == 0) {
-            mpfr_add(sum.value, sum.value, part.value, MPFR_RNDN);
-        } else {
-            mpfr_sub(sum.value, sum.value, part.value, MPFR_RNDN);
-        }
+        mpfr_div_si(addend.value, term.value, with_sign_of_term(k, static_cast<long>(odd_divisor(k))), MPFR_RNDN);
+        mpfr_add(sum.value, sum.value, addend.value, MPFR_RNDN);
         mpfr_div_ui(term.value, term.value, m * m, MPFR_RNDN);
     }
     return mpfr_get_ld(sum.value, MPFR_RNDN);
 }
 
-// The part's dividend and exponents: m^n_k itself for an odd base; for a
-// base 2^a, Y_m = odd_weight 5^D 2^(D + v) with w = odd_weight 2^v, and the
-// power floor(odd_weight 5^D / 2^(a n_k - D - v)) a shift.
-PartOfRun part_of_run(SeriesPart part, std::int32_t places)
+// What a part's tree is asked (see PartOfRun): y = w B for an odd base; for
+// a base 2^a with w = odd_weight 2^v, y = odd_weight 5^D and e_k = a n_k -
+// (D + v), so that floor(y / 2^e_k) = floor(Y_m / m^n_k).
+PartOfRun part_of_run(SeriesPart series_part, std::int32_t places)
 {
-    PartOfRun run;
-    run.part = part;
-    if (!std::has_single_bit(part.base)) {
-        run.powers = PowerRule{part.base};
-        run.dividend_factor = part.weight;
-        return run;
+    PartOfRun part;
+    part.part = series_part;
+    if (!std::has_single_bit(series_part.base)) {
+        part.exponents = ExponentRule{series_part.base};
+        part.dividend_factor = series_part.weight;
+        return part;
     }
-    const auto v = static_cast<unsigned long>(std::countr_zero(part.weight));
-    const auto a = static_cast<unsigned long>(std::countr_zero(part.base));
+    const auto v = static_cast<unsigned long>(std::countr_zero(series_part.weight));
+    const auto a = static_cast<unsigned long>(std::countr_zero(series_part.base));
     const auto d = static_cast<unsigned long>(places);
-    run.dividend_factor = part.weight >> v;
-    run.dividend_shift = d;
-    run.powers = PowerRule{2, a, d + v};
+    part.dividend_factor = series_part.weight >> v;
+    part.dividend_shift = d;
+    part.exponents = ExponentRule{2, a, d + v};
     // e_k <= 0 while a n_k <= D + v.
     const unsigned long largest_whole_n = (d + v) / a;
-    run.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
-    return run;
+    part.whole_terms = largest_whole_n >= 1 ? static_cast<std::int64_t>((largest_whole_n - 1) / 2 + 1) : 0;
+    return part;
 }
 
 // floor(Y_m / m^n_k) for one part whose tree's dividend is y.
 mpz_class power_of(const PartOfRun& part, const mpz_class& y, std::int64_t k)
 {
-    if (!part.base_is_power_of_two()) {
-        return floor_power_quotient(y, part.powers.base, odd_divisor(k));
-    }
-    const long shift = part.powers.exponent(odd_divisor(k));
     mpz_class power;
-    if (shift <= 0) {
-        mpz_mul_2exp(power.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(-shift));
-    } else {
-        mpz_tdiv_q_2exp(power.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(shift));
-    }
+    divide_by_raised(power, nullptr, y, part.exponents.base, part.exponents.exponent(odd_divisor(k)));
     return power;
 }
 
@@ -134,7 +111,7 @@ mpz_class power_of(const PartOfRun& part, const mpz_class& y, std::int64_t k)
 
 PowerQuotients PartOfRun::quotients(const mpz_class& ten_to_places) const
 {
-    return PowerQuotients{ten_to_places, dividend_factor, dividend_shift, powers};
+    return PowerQuotients{ten_to_places, dividend_factor, dividend_shift, exponents};
 }
 
 SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places)
@@ -149,7 +126,7 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     }
     std::vector<mpz_class> dividends(run.parts.size());
     for (std::size_t i = 0; i < run.parts.size(); ++i) {
-        run.parts[i].quotients(run.ten_to_places).dividend_times_power_of_two(dividends[i], 0);
+        run.parts[i].quotients(run.ten_to_places).dividend_shifted(dividends[i], 0);
     }
 
     // K: the first term that comes out zero, where the sum of the powers falls
@@ -167,7 +144,7 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     for (PartOfRun& part : run.parts) {
         const mpz_class y = run.ten_to_places * part.part.weight; // Y_m, also for a base 2^a
         const unsigned long m = part.part.base;
-        const std::int64_t run_out = first_k_where([&](std::int64_t k) { return power_exceeds(y, m, odd_divisor(k)); },
+        const std::int64_t run_out = first_k_where([&](std::int64_t k) { return raised_exceeds(y, m, odd_divisor(k)); },
                                                    estimate_powers_run_out(y, m));
         part.terms = std::min(run_out, run.zero_term);
         part.whole_terms = std::min(part.whole_terms, part.terms);
@@ -175,6 +152,51 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
     }
     mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
     return run;
+}
+
+namespace {
+
+// The terms are cut into about this many ranges: enough for the threads to
+// end close together, few enough that the trees' root divisions (one
+// for each range of each part) stay a small part of the work.
+constexpr std::int64_t ranges_in_all = 10;
+
+} // namespace
+
+// The terms 0..K-1 in ranges on one grid for all parts: every point where a
+// part's work changes (its whole quotients end, its powers run out) is a
+// boundary, and what lies between two is cut into ranges of about K /
+// ranges_in_all terms. Within a range, each part does the same kind of work
+// throughout, and the parts that need a tree share its divisors.
+std::vector<TermRange> term_ranges(const SeriesRun& series)
+{
+    std::vector<std::int64_t> boundaries{0, series.zero_term};
+    for (const PartOfRun& part : series.parts) {
+        boundaries.push_back(part.whole_terms);
+        boundaries.push_back(part.terms);
+    }
+    // (Classic algorithms: clang 14 cannot build libstdc++ 12's ranges.)
+    std::sort(boundaries.begin(), boundaries.end());
+    boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
+    const double length = std::max(1.0, static_cast<double>(series.zero_term) / ranges_in_all);
+    std::vector<TermRange> ranges;
+    for (std::size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        const std::int64_t from = boundaries[i];
+        const std::int64_t to = boundaries[i + 1];
+        const auto pieces = std::max<std::int64_t>(1, std::llround(static_cast<double>(to - from) / length));
+        for (std::int64_t piece = 0; piece < pieces; ++piece) {
+            ranges.push_back({from + (to - from) * piece / pieces, from + (to - from) * (piece + 1) / pieces});
+        }
+    }
+    return ranges;
+}
+
+PartWork work_of(const PartOfRun& part, TermRange range)
+{
+    if (range.end <= part.whole_terms) {
+        return PartWork::whole_quotients;
+    }
+    return range.end <= part.terms ? PartWork::tree : PartWork::none;
 }
 
 namespace {
@@ -220,7 +242,7 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             const std::uint64_t n = odd_divisor(first + batch + static_cast<std::int64_t>(lane));
             moduli[lane] = SmallModulus(n);
-            two_exponents[lane] = static_cast<unsigned long>(-part.powers.exponent(n));
+            two_exponents[lane] = static_cast<unsigned long>(-part.exponents.exponent(n));
             largest_exponent = std::max(largest_exponent, two_exponents[lane]);
             values[lane] = 1 % n;
         }

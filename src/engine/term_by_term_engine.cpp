@@ -1,52 +1,41 @@
 #include "engine/term_by_term_engine.h"
 
 #include <array>
+#include <cassert>
 
 #include "engine/stormer_series.h"
 
 namespace {
 
-// The largest size summed: the odd divisors, and each power's divisor m^2,
-// must stay within a limb division's divisor.
-constexpr std::int32_t largest_places = 1'600'000;
-static_assert(largest_divisor_bound(largest_places) <= static_cast<std::uint64_t>(largest_divisor));
-
-// The series has three parts, summed by the three-way sum; each part's
-// weight and m^2 fit a limb division.
+// The series has three parts, summed by the three-way sum (each part's m^2
+// and w fit a limb division, and the odd divisors of the largest run do:
+// stormer_series.h checks both).
 static_assert(stormer_series.size() == 3);
-constexpr bool fits_a_limb_division(SeriesPart part)
-{
-    return part.base * part.base <= static_cast<unsigned long>(largest_divisor) &&
-           part.weight <= static_cast<unsigned long>(largest_divisor);
-}
-static_assert(fits_a_limb_division(stormer_series[0]) && fits_a_limb_division(stormer_series[1]) &&
-              fits_a_limb_division(stormer_series[2]));
 
 constexpr std::size_t working_numbers = 1 + stormer_series.size(); // the term and the powers
 
 } // namespace
 
-MemoryNeed TermByTermEngine::memory_needed(std::int32_t limb_count) const
+MemoryNeed TermByTermEngine::memory_needed(RunSize size) const
 {
-    const std::size_t numbers = working_numbers * sizeof(limb) * static_cast<std::size_t>(limb_count);
+    const std::size_t numbers = working_numbers * sizeof(limb) * static_cast<std::size_t>(size.limbs);
     return MemoryNeed{{numbers, 0}, {numbers, 0}};
 }
 
-std::int32_t TermByTermEngine::largest_limb_count() const { return limb_count_for(largest_places); }
-
 // One thread: each term depends on the one before.
-SumOutcome TermByTermEngine::sum_into(LimbSpan result, TextSink& progress, unsigned)
+SumOutcome TermByTermEngine::sum_into(RunSize size, LimbSpan result, TextSink& progress, unsigned)
 {
     ProgressLines lines(progress);
-    return sum_term_by_term(result, lines);
+    return sum_term_by_term(size, result, lines);
 }
 
-SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
+SumOutcome sum_term_by_term(RunSize size, LimbSpan result, ProgressLines& progress)
 {
-    const auto limb_count = static_cast<std::int32_t>(result.size());
-    if (limb_count > limb_count_for(largest_places)) {
+    assert(result.size() == static_cast<std::size_t>(size.limbs));
+    if (size.limbs > largest_run.limbs) {
         return SumOutcome{0, SumFailure::too_large};
     }
+    const std::int32_t limb_count = size.limbs;
     LimbNumber term_number = allocate_limb_number(limb_count);
     std::array<LimbNumber, stormer_series.size()> power_numbers;
     for (LimbNumber& power : power_numbers) {
@@ -69,13 +58,13 @@ SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
         return SumOutcome{1, SumFailure::overflow};
     }
 
-    limb odd_divisor = 1;
+    limb divisor = 1; // n_k
     bool adding = true;
     std::int32_t terms_used = 1;
     std::array<std::int32_t, stormer_series.size()> leading{};
     bool term_was_nonzero = true;
     while (term_was_nonzero) {
-        odd_divisor += 2;
+        divisor += 2;
         adding = !adding;
         ++terms_used;
 
@@ -91,7 +80,7 @@ SumOutcome sum_term_by_term(LimbSpan result, ProgressLines& progress)
             print(progress.sink(), "add: overflow\n");
             return SumOutcome{terms_used, SumFailure::overflow};
         }
-        divide_small(term, odd_divisor, leading_index);
+        divide_small(term, divisor, leading_index);
         if (adding) {
             add_into(result, term, leading_index);
         } else {

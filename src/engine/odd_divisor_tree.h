@@ -9,4 +9,4 @@
 // least common multiple. Consecutive odd numbers share their small prime
 // factors, so near the root the least common multiple has about half the bits
 // of the product, and so have the numbers carried down the tree.
-DivisorTree odd_lcm_tree(std::uint64_t first, std::size_t count);
+DivisorTree odd_divisor_tree(std::uint64_t first, std::size_t count);

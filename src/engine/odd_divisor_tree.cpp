@@ -1,4 +1,4 @@
-#include "engine/odd_lcm_tree.h"
+#include "engine/odd_divisor_tree.h"
 
 #include <algorithm>
 #include <array>
@@ -120,13 +120,13 @@ private:
 
 // The least common multiple of a short range: each prime within its reach
 // once, at its highest power; the rest of each number as it is.
-mpz_class lcm_of(const std::vector<std::uint32_t>& primes, OddRange range)
+mpz_class least_common_multiple_of(const std::vector<std::uint32_t>& primes, OddRange range)
 {
     std::vector<std::uint64_t> parts; // each number with the primes in reach taken out
     for (std::uint64_t n = range.first; n <= range.last; n += 2) {
         parts.push_back(n);
     }
-    SmallProduct lcm;
+    SmallProduct multiple;
     for (const std::uint64_t p : primes) {
         if (p > range.reach()) {
             break;
@@ -138,12 +138,12 @@ mpz_class lcm_of(const std::vector<std::uint32_t>& primes, OddRange range)
                 part /= p;
             }
         }
-        lcm.multiply(prime_power(p, highest_power_in(p, range)));
+        multiple.multiply(prime_power(p, highest_power_in(p, range)));
     }
     for (const std::uint64_t part : parts) {
-        lcm.multiply(part);
+        multiple.multiply(part);
     }
-    return lcm.value();
+    return multiple.value();
 }
 
 // Both numbers divided by a common factor known to divide them.
@@ -160,7 +160,7 @@ void divide_exactly(mpz_class& first, mpz_class& second, const mpz_class& first_
     }
 }
 
-// gcd(lcm of lower, lcm of upper) for two ranges side by side.
+// The greatest common divisor of the least common multiples of two ranges side by side.
 SmallProduct common_factor(const std::vector<std::uint32_t>& primes, OddRange lower, OddRange upper)
 {
     SmallProduct common;
@@ -179,9 +179,9 @@ SmallProduct common_factor(const std::vector<std::uint32_t>& primes, OddRange lo
 
 } // namespace
 
-// L_v = L_l (L_u / g) with g = gcd(L_l, L_u), from the blocks up; the splits
-// are L_u / g and L_l / g.
-DivisorTree odd_lcm_tree(std::uint64_t first, std::size_t count)
+// M_v = M_l (M_u / g) with g = gcd(M_l, M_u), from the blocks up; the splits
+// are M_l / g and M_u / g.
+DivisorTree odd_divisor_tree(std::uint64_t first, std::size_t count)
 {
     assert(count > 0 && first % 2 == 1);
     DivisorTree tree;
@@ -200,32 +200,33 @@ DivisorTree odd_lcm_tree(std::uint64_t first, std::size_t count)
     };
     const std::vector<std::uint32_t> primes = odd_primes_below(count);
     for (std::size_t index = 0; index < nodes_at(count, tree.bottom); ++index) {
-        tree.block_multiples.push_back(lcm_of(primes, range_of(tree.bottom, index)));
+        tree.block_multiples.push_back(least_common_multiple_of(primes, range_of(tree.bottom, index)));
     }
-    std::vector<mpz_class> lcms = tree.block_multiples;
-    tree.modulus_bits.emplace_back();
-    for (const mpz_class& lcm : lcms) {
-        tree.modulus_bits.back().push_back(bits_in(lcm));
+    std::vector<mpz_class> multiples = tree.block_multiples;
+    tree.multiple_bits.emplace_back();
+    for (const mpz_class& multiple : multiples) {
+        tree.multiple_bits.back().push_back(bits_in(multiple));
     }
     for (std::size_t level = tree.bottom + 1; level <= tree.top_level; ++level) {
         std::vector<mpz_class> above(nodes_at(count, level));
         std::vector<DivisorTree::Split> level_splits(above.size());
-        tree.modulus_bits.emplace_back();
+        tree.multiple_bits.emplace_back();
         for (std::size_t j = 0; j < above.size(); ++j) {
             const std::size_t lower = 2 * j;
             const std::size_t upper = lower + 1;
-            if (upper < lcms.size()) {
+            if (upper < multiples.size()) {
                 SmallProduct common = common_factor(primes, range_of(level - 1, lower), range_of(level - 1, upper));
-                divide_exactly(level_splits[j].to_upper, level_splits[j].to_lower, lcms[lower], lcms[upper], common);
-                multiply(above[j], lcms[lower], level_splits[j].to_lower);
+                divide_exactly(level_splits[j].to_upper, level_splits[j].to_lower, multiples[lower], multiples[upper],
+                               common);
+                multiply(above[j], multiples[lower], level_splits[j].to_lower);
             } else {
-                above[j] = std::move(lcms[lower]);
+                above[j] = std::move(multiples[lower]);
             }
-            tree.modulus_bits.back().push_back(bits_in(above[j]));
+            tree.multiple_bits.back().push_back(bits_in(above[j]));
         }
-        lcms = std::move(above);
+        multiples = std::move(above);
         tree.splits.push_back(std::move(level_splits));
     }
-    tree.root_multiple = std::move(lcms[0]);
+    tree.root_multiple = std::move(multiples[0]);
     return tree;
 }
