@@ -1,4 +1,4 @@
-// Both engines at 100,000 places, and the fast one at the largest size.
+// Both engines at 100,000 places, and the remainder engine at the largest size.
 
 #include <benchmark/benchmark.h>
 
@@ -6,9 +6,9 @@
 
 #include "engine/remainder_engine.h"
 #include "engine/term_by_term_engine.h"
+#include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/threads.h"
-#include "platform/console.h"
 
 namespace {
 

@@ -1,10 +1,15 @@
-// engine_check [--threads N] fast PLACES...     the fast engine alone, with its peak memory
-//                                               (a process's peaks: one size a process)
-// engine_check [--threads N] compare PLACES...  both engines, whole results compared
-// engine_check --costs                          the fast engine's cost table, measured
-// The fast engine runs on N threads (default: the usable cores). Prints one
-// line a size; exits 1 if any comparison fails.
+// engine_check [--threads N] remainder PLACES...  the remainder engine alone, with its peak memory
+//                                                 and its correction's budget (a process's peaks:
+//                                                 one size a process)
+// engine_check [--threads N] compare PLACES...    both engines, whole results compared
+// engine_check --costs                            the remainder engine's cost table, measured
+// engine_check --versions                         the libraries loaded
+// engine_check --thresholds                       FLINT against GMP for products and divisions
+//                                                 (big_numbers.h's thresholds), alone on one core
+// The remainder engine runs on N threads (default: the usable cores). Prints
+// one line a size; exits 1 if any comparison fails.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +21,16 @@
 #include <vector>
 
 #include "engine/big_numbers.h"
+#if __FLINT_RELEASE >= 30000
+#include <flint/mpn_extras.h>
+#endif
 #include "engine/odd_divisor_tree.h"
 #include "engine/remainder_engine.h"
 #include "engine/task_plan.h"
 #include "engine/term_by_term_engine.h"
+#include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/threads.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -156,6 +164,62 @@ std::string loaded_flint()
     return "no FLINT loaded";
 }
 
+// Seconds a call of `work` takes, the least of a few rounds of enough calls.
+template <typename Work> double seconds_a_call(Work work)
+{
+    double best = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        int calls = 0;
+        const auto start = std::chrono::steady_clock::now();
+        do {
+            work();
+            ++calls;
+        } while (seconds_since(start) < 0.02);
+        best = std::min(best, seconds_since(start) / calls);
+    }
+    return best;
+}
+
+// Products (balanced, and two limbs to one) and divisions (a quotient as long
+// as the divisor) through GMP and through FLINT, timed side by side.
+void print_thresholds()
+{
+#if __FLINT_RELEASE >= 30000
+    gmp_randclass random(gmp_randinit_default);
+    std::printf("limbs   product 1:1  2:1 (FLINT's time over GMP's)   division (FLINT's over GMP's)\n");
+    for (const long limbs : {50L, 100L, 150L, 200L, 300L, 500L, 700L, 1000L, 1500L, 2000L, 5000L}) {
+        const mpz_class a = random.get_z_bits(64 * limbs);
+        const mpz_class b = random.get_z_bits(64 * limbs);
+        const mpz_class longer = random.get_z_bits(128 * limbs);
+        mpz_class out;
+        std::vector<mp_limb_t> limbs_out(static_cast<std::size_t>(4 * limbs + 4));
+        const auto product_ratio = [&](const mpz_class& x, const mpz_class& y) {
+            const auto xn = static_cast<mp_size_t>(mpz_size(x.get_mpz_t()));
+            const auto yn = static_cast<mp_size_t>(mpz_size(y.get_mpz_t()));
+            const double gmp = seconds_a_call([&] { mpz_mul(out.get_mpz_t(), x.get_mpz_t(), y.get_mpz_t()); });
+            const double flint = seconds_a_call([&] {
+                flint_mpn_mul(limbs_out.data(), mpz_limbs_read(x.get_mpz_t()), xn, mpz_limbs_read(y.get_mpz_t()), yn);
+            });
+            return flint / gmp;
+        };
+        const double gmp_division =
+            seconds_a_call([&] { mpz_tdiv_q(out.get_mpz_t(), longer.get_mpz_t(), b.get_mpz_t()); });
+        FmpzNumber dividend, divisor, quotient;
+        fmpz_set_mpz(dividend.value, longer.get_mpz_t());
+        fmpz_set_mpz(divisor.value, b.get_mpz_t());
+        const double flint_division =
+            seconds_a_call([&] { fmpz_tdiv_q(quotient.value, dividend.value, divisor.value); });
+        std::printf("%5ld   %11.2f  %4.2f                             %.2f\n", limbs, product_ratio(a, b),
+                    product_ratio(longer, b), flint_division / gmp_division);
+        std::fflush(stdout);
+    }
+    std::printf("The engine's thresholds: products from %ld limbs, divisions from %ld\n", flint_product_limbs,
+                flint_division_limbs);
+#else
+    std::printf("FLINT %s: the products and divisions are GMP's, no threshold to measure\n", flint_version);
+#endif
+}
+
 void print_cost_table()
 {
     char today[16];
@@ -173,6 +237,14 @@ void print_cost_table()
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "--thresholds") {
+        print_thresholds();
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--versions") {
+        std::printf("%s\n", library_versions().c_str());
+        return 0;
+    }
     if (argc == 2 && std::string(argv[1]) == "--costs") {
         print_cost_table();
         return 0;
@@ -184,7 +256,7 @@ int main(int argc, char** argv)
         first = 3;
     }
     if (argc < first + 2 || threads == 0) {
-        std::fprintf(stderr, "usage: %s [--threads N] fast|compare PLACES...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--threads N] remainder|compare PLACES...\n", argv[0]);
         return 2;
     }
     choose_heaps_for_threads();
@@ -194,25 +266,27 @@ int main(int argc, char** argv)
     const long resident_before = memory_kib("VmRSS");
     bool all_same = true;
     StandardError notices;
-    RemainderEngine fast_engine(threads, notices);
-    TermByTermEngine reference_engine;
+    RemainderEngine remainder_engine(threads, notices);
+    TermByTermEngine term_by_term_engine;
     for (int i = first + 1; i < argc; ++i) {
         const auto places = static_cast<std::int32_t>(std::atol(argv[i]));
-        const Timed fast = run(fast_engine, places);
-        if (mode == "fast") {
-            std::printf("%d places: %d terms, fast %.3f s, peaks beyond the start: address space %ld KiB, "
-                        "resident %ld KiB\n",
-                        places, fast.terms_used.value_or(-1), fast.seconds, memory_kib("VmPeak") - address_space_before,
+        const Timed remainder = run(remainder_engine, places);
+        if (mode == "remainder") {
+            const Correction& correction = remainder_engine.last_correction();
+            std::printf("%d places: %d terms, remainder engine %.3f s, correction %.6Lf within %.3Le, peaks beyond the "
+                        "start: address space %ld KiB, resident %ld KiB\n",
+                        places, remainder.terms_used.value_or(-1), remainder.seconds, correction.value,
+                        correction.error_bound, memory_kib("VmPeak") - address_space_before,
                         memory_kib("VmHWM") - resident_before);
             continue;
         }
-        const Timed reference = run(reference_engine, places);
-        const bool same = fast.terms_used && fast.terms_used == reference.terms_used &&
-                          fast.progress == reference.progress && fast.result == reference.result;
+        const Timed term_by_term = run(term_by_term_engine, places);
+        const bool same = remainder.terms_used && remainder.terms_used == term_by_term.terms_used &&
+                          remainder.progress == term_by_term.progress && remainder.result == term_by_term.result;
         all_same = all_same && same;
-        std::printf("%d places: %s, %d terms, fast %.3f s, term by term %.3f s, ratio %.0f\n", places,
-                    same ? "same" : "DIFFERENT", reference.terms_used.value_or(-1), fast.seconds, reference.seconds,
-                    reference.seconds / fast.seconds);
+        std::printf("%d places: %s, %d terms, remainder engine %.3f s, term by term %.3f s, ratio %.0f\n", places,
+                    same ? "same" : "DIFFERENT", term_by_term.terms_used.value_or(-1), remainder.seconds,
+                    term_by_term.seconds, term_by_term.seconds / remainder.seconds);
         std::fflush(stdout);
     }
     return all_same ? 0 : 1;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The fast engine against the term-by-term sum, whole results, at sizes up to
-# 200,000 places (the larger ones take the term-by-term sum about a minute).
+# The remainder engine against the term-by-term engine, whole results, at
+# sizes up to 200,000 places (the larger ones take the term-by-term engine
+# about a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -161,8 +161,8 @@ TEST(RemainderEngine, LargestRunGivesTheKnownAnswerWithItsBudgetToSpare)
     const long double allowed = budget_safety_factor * correction.error_bound;
     const long double distance = std::fabs(correction.value - std::round(correction.value));
     EXPECT_LT(allowed, 0.5L / 1024) << "the budget leaves less than a factor 1024 of room below 1/2: it is "
-                                   << static_cast<double>(correction.error_bound) << ", times the safety factor "
-                                   << static_cast<double>(allowed);
+                                    << static_cast<double>(correction.error_bound) << ", times the safety factor "
+                                    << static_cast<double>(allowed);
     EXPECT_LE(distance, correction.error_bound)
         << "the correction lands " << static_cast<double>(distance) << " from its whole number, beyond its budget "
         << static_cast<double>(correction.error_bound);
@@ -180,7 +180,8 @@ TEST(RemainderEngine, AHandedOverRunIsAnnouncedAndWritesOnlyTheLinesStillDue)
     StringSink handover_notices;
     const RunSize size = run_size_for(999);
     std::vector<limb> result(static_cast<std::size_t>(size.limbs));
-    const SumOutcome outcome = sum_term_by_term_instead(size, result, lines, handover_notices, Correction{0.5L, 1e-12L});
+    const SumOutcome outcome =
+        sum_term_by_term_instead(size, result, lines, handover_notices, Correction{0.5L, 1e-12L});
     EXPECT_EQ(outcome.terms_used, 553);
     EXPECT_EQ(shown.text(), "<Reached term no. 100>\n<Reached term no. 200>\n<Reached term no. 300>\n"
                             "<Reached term no. 400>\n<Reached term no. 500>\n");

@@ -11,9 +11,9 @@
 #include <random>
 
 #include "engine/correction.h"
-#include "engine/stormer_series.h"
 #include "engine/odd_divisor_tree.h"
 #include "engine/scaled_remainder_tree.h"
+#include "engine/stormer_series.h"
 #include "test_helpers.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cmath>
 #include <cassert>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,14 +21,7 @@ namespace {
 
 #if STORMER_PRODUCTS_THROUGH_FLINT
 
-// Below this many limbs in the smaller operand FLINT would hand the work to
-// GMP anyway (its FFT starts higher up), and the way through it only costs.
-// So far above the sizes FLINT's inline product dispatches by table that the
-// table, whose width depends on how FLINT was configured, is never read: any
-// copy of FLINT 3 may be the one loaded.
-constexpr mp_size_t flint_product_limbs = 200;
-// FLINT's division pays only where its product does; below this it is GMP's.
-constexpr mp_size_t flint_division_limbs = 1000;
+static_assert(flint_product_limbs > 64, "far above the sizes FLINT's inline product dispatches by table");
 
 // FLINT's product, kept from being inlined where the sizes are known to be
 // large (and GCC from carrying what it knows of them in): there GCC warns of
@@ -134,20 +127,20 @@ namespace {
 
 // base^exponent from the top bit of the exponent down, each step a square
 // (and a product by the base where the exponent has a 1): after each, `cut`
-// may drop low bits of the partial power, counted in its second argument.
+// may drop low bits of what is raised so far, its second argument the squares still to come.
 template <typename Cut> mpz_class raise_by_squares(unsigned long base, unsigned long exponent, Cut cut)
 {
-    mpz_class power = 1;
+    mpz_class raised = 1;
     mpz_class squared;
     for (int bit = std::bit_width(exponent) - 1; bit >= 0; --bit) {
-        square(squared, power);
-        power.swap(squared);
+        square(squared, raised);
+        raised.swap(squared);
         if ((exponent >> bit & 1) != 0) {
-            mpz_mul_ui(power.get_mpz_t(), power.get_mpz_t(), base);
+            mpz_mul_ui(raised.get_mpz_t(), raised.get_mpz_t(), base);
         }
-        cut(power, bit);
+        cut(raised, bit);
     }
-    return power;
+    return raised;
 }
 
 } // namespace

@@ -59,6 +59,16 @@ void route_library_memory(AllocateCall allocate, ReallocateCall reallocate);
 
 // Whether the products, divisions and conversion below go through FLINT.
 constexpr bool large_products_through_flint = __FLINT_RELEASE >= 30000;
+// From this many limbs in the smaller operand a product goes through FLINT:
+// below, FLINT would hand it to GMP anyway (its FFT starts higher up) and the
+// way through it only costs. So far above the sizes FLINT's inline product
+// dispatches by table that the table, whose width depends on how FLINT was
+// configured, is never read: any copy of FLINT 3 may be the one loaded.
+constexpr long flint_product_limbs = 200;
+// FLINT's division pays only where its product does: from this many limbs in
+// the divisor and in the quotient. `bench/engine_check --thresholds`
+// measures both crossovers on the machine at hand.
+constexpr long flint_division_limbs = 1000;
 
 // product = a b; product is neither factor.
 void multiply(mpz_class& product, const mpz_class& a, const mpz_class& b);

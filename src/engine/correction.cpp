@@ -1,7 +1,7 @@
 #include "engine/correction.h"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -39,8 +39,7 @@ constexpr long double fraction_error = tree_fraction_error;
 void add_rounded(Correction& correction, long double addend)
 {
     correction.value += addend;
-    correction.error_bound +=
-        long_double_rounding * std::max({std::fabs(correction.value), std::fabs(addend), 1.0L});
+    correction.error_bound += long_double_rounding * std::max({std::fabs(correction.value), std::fabs(addend), 1.0L});
 }
 
 } // namespace

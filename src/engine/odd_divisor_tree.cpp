@@ -39,14 +39,14 @@ struct OddRange {
 };
 
 // The largest j for which p^j divides one of the numbers of the range.
-unsigned highest_power_in(std::uint64_t p, OddRange range)
+unsigned highest_exponent_in(std::uint64_t p, OddRange range)
 {
     unsigned j = 0;
-    for (std::uint64_t power = p; power <= range.last; power *= p, ++j) {
-        // The odd multiples of power lie 2 power apart.
-        if (range.last - range.first < 2 * power) {
-            const std::uint64_t cofactor = (range.first + power - 1) / power;
-            if ((cofactor | 1) * power > range.last) {
+    for (std::uint64_t p_to_j = p; p_to_j <= range.last; p_to_j *= p, ++j) {
+        // The odd multiples of p^j lie 2 p^j apart.
+        if (range.last - range.first < 2 * p_to_j) {
+            const std::uint64_t cofactor = (range.first + p_to_j - 1) / p_to_j;
+            if ((cofactor | 1) * p_to_j > range.last) {
                 break;
             }
         }
@@ -54,13 +54,13 @@ unsigned highest_power_in(std::uint64_t p, OddRange range)
     return j;
 }
 
-std::uint64_t prime_power(std::uint64_t p, unsigned j)
+std::uint64_t prime_raised(std::uint64_t p, unsigned j)
 {
-    std::uint64_t power = 1;
+    std::uint64_t p_to_j = 1;
     for (; j > 0; --j) {
-        power *= p;
+        p_to_j *= p;
     }
-    return power;
+    return p_to_j;
 }
 
 mpz_class product_of_words(std::span<const std::uint64_t> words)
@@ -119,7 +119,7 @@ private:
 };
 
 // The least common multiple of a short range: each prime within its reach
-// once, at its highest power; the rest of each number as it is.
+// once, raised to its highest exponent; the rest of each number as it is.
 mpz_class least_common_multiple_of(const std::vector<std::uint32_t>& primes, OddRange range)
 {
     std::vector<std::uint64_t> parts; // each number with the primes in reach taken out
@@ -138,7 +138,7 @@ mpz_class least_common_multiple_of(const std::vector<std::uint32_t>& primes, Odd
                 part /= p;
             }
         }
-        multiple.multiply(prime_power(p, highest_power_in(p, range)));
+        multiple.multiply(prime_raised(p, highest_exponent_in(p, range)));
     }
     for (const std::uint64_t part : parts) {
         multiple.multiply(part);
@@ -169,9 +169,9 @@ SmallProduct common_factor(const std::vector<std::uint32_t>& primes, OddRange lo
         if (p > both.reach()) {
             break;
         }
-        const unsigned j = std::min(highest_power_in(p, lower), highest_power_in(p, upper));
+        const unsigned j = std::min(highest_exponent_in(p, lower), highest_exponent_in(p, upper));
         if (j > 0) {
-            common.multiply(prime_power(p, j));
+            common.multiply(prime_raised(p, j));
         }
     }
     return common;

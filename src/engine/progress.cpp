@@ -1,11 +1,10 @@
 #include "engine/progress.h"
 
 #include <algorithm>
-#include <cassert>
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <span>
-
 
 void ProgressLines::reach(std::int64_t terms)
 {
@@ -43,7 +42,7 @@ struct CostsAt {
 
 // Made by `build/bench/engine_check --costs` (2026-12-08, Intel(R) Xeon(R) Processor, FLINT 3.6.0, GMP 6.2.1 from
 // build-flint/install/lib/glibc-hwcaps/x86-64-v3/libflint.so.24.0.0), alone on one core. Between and beyond the
-// sizes the costs follow a power of the size.
+// sizes the costs grow as the size to some exponent, fitted between the two nearest.
 constexpr std::array<CostsAt, 3> measured_costs{{
     {100'000, {0.142, 0.243, 0.261}, 2.666, 0.137},
     {400'000, {0.200, 0.312, 0.337}, 2.929, 0.166},

@@ -2,7 +2,7 @@
 
 // Progress of a run, as one component: the "<Reached term no. N>" lines (one
 // for every hundredth term), their one writer, the meter of work done that
-// the fast engine's tasks report to, what each kind of work costs, and the
+// the remainder engine's tasks report to, what each kind of work costs, and the
 // pacing that turns work done into lines while the tasks run. The arithmetic
 // knows nothing of it: the tasks count what their arithmetic has done.
 

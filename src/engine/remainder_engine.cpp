@@ -30,8 +30,8 @@
 #include "engine/remainder_engine.h"
 
 #include <algorithm>
-#include <cassert>
 #include <array>
+#include <cassert>
 #include <memory>
 #include <span>
 
@@ -82,21 +82,20 @@ using OwnedRunWork = std::unique_ptr<RunWork, FreeRunWork>;
 
 // What a run needs beyond the program's own and its result, with room to
 // spare: address space (a thread's stack counts whole there) and memory in
-// use (of a stack only what is touched). FLINT's small-prime FFT holds more
-// memory in use than GMP's products, its tables whatever the size.
+// use (of a stack only what is touched). FLINT's small-prime FFT holds a
+// little more memory in use than GMP's products, its tables.
 constexpr std::size_t mib = std::size_t{1} << 20;
 constexpr MemoryNeed memory_need_at(std::int32_t places)
 {
     const auto p = static_cast<std::size_t>(places);
-    const MemoryFigures address_space{2 * mib + 12 * p, thread_stack_bytes + (std::size_t{64} << 10) + 6 * p};
-    const MemoryFigures resident = large_products_through_flint ? MemoryFigures{10 * mib + 3 * p, mib + 12 * p}
-                                                                : MemoryFigures{3 * mib + 4 * p, mib + 8 * p};
+    const MemoryFigures address_space{2 * mib + 6 * p, thread_stack_bytes + (std::size_t{64} << 10) + 7 * p};
+    const MemoryFigures resident{(large_products_through_flint ? 5 : 3) * mib + 4 * p, mib + 8 * p};
     return MemoryNeed{address_space, resident};
 }
 
 // What those figures stand for: the peaks of `bench/engine_check --threads T
-// fast PLACES` beyond its start, less the result, the most of five runs a
-// size, in MiB, with the heap as the program has it where the memory check
+// remainder PLACES` beyond its start, less the result, the most of five runs
+// a size, in MiB, with the heap as the program has it where the memory check
 // binds (one for all threads; under a limit on address space, every large
 // block mapped apart). bench/memory_need.sh measures them and prints these
 // rows; the build checks that memory_need_at covers every one.
@@ -106,17 +105,31 @@ struct MeasuredPeak {
     double address_space_mib;
     double resident_mib;
 };
-// Made by `bench/memory_need.sh` (STAMP), with FLINT's products:
+// Made by `bench/memory_need.sh` (2026-12-09, AMD EPYC, FLINT 3.6.0, GMP 6.2.1 from
+// /var/cache/stormer-pi/flint/install/lib/glibc-hwcaps/x86-64-v3/libflint.so.24), with FLINT's products:
 constexpr std::array<MeasuredPeak, 9> peaks_with_flint_products{{
-    {100'000, 1, 3.7, 11.0}, {100'000, 2, 6.8, 12.0}, {100'000, 3, 9.7, 13.2},
-    {400'000, 1, 7.0, 14.3}, {400'000, 2, 12.0, 18.6}, {400'000, 3, 16.0, 21.3},
-    {1'599'999, 1, 19.8, 30.8}, {1'599'999, 2, 33.2, 47.1}, {1'599'999, 3, 44.2, 57.4},
+    {100000, 1, 3.5, 4.5},
+    {100000, 2, 6.7, 5.5},
+    {100000, 3, 9.5, 6.6},
+    {400000, 1, 6.5, 7.5},
+    {400000, 2, 11.9, 11.1},
+    {400000, 3, 16.6, 13.3},
+    {1599999, 1, 18.0, 19.6},
+    {1599999, 2, 31.7, 31.8},
+    {1599999, 3, 43.0, 41.2},
 }};
-// and with GMP's (FLINT 2):
+// Made by `bench/memory_need.sh` (2026-12-09, AMD EPYC, FLINT 2.9.0, GMP 6.2.1 from
+// /lib/x86_64-linux-gnu/libflint.so.17), with GMP's products:
 constexpr std::array<MeasuredPeak, 9> peaks_with_gmp_products{{
-    {100'000, 1, 3.7, 3.7}, {100'000, 2, 6.8, 4.4}, {100'000, 3, 9.7, 5.0},
-    {400'000, 1, 7.0, 6.5}, {400'000, 2, 12.0, 9.0}, {400'000, 3, 16.0, 10.7},
-    {1'599'999, 1, 19.8, 18.7}, {1'599'999, 2, 33.2, 30.9}, {1'599'999, 3, 44.2, 37.0},
+    {100000, 1, 3.3, 3.5},
+    {100000, 2, 6.0, 4.0},
+    {100000, 3, 8.1, 4.4},
+    {400000, 1, 5.7, 6.0},
+    {400000, 2, 10.5, 8.8},
+    {400000, 3, 12.7, 9.1},
+    {1599999, 1, 15.3, 16.9},
+    {1599999, 2, 27.3, 29.4},
+    {1599999, 3, 31.4, 30.9},
 }};
 constexpr const std::array<MeasuredPeak, 9>& measured_peaks =
     large_products_through_flint ? peaks_with_flint_products : peaks_with_gmp_products;

@@ -8,8 +8,8 @@
 // blind to signs and to what the answers are summed into: pure arithmetic.
 
 #include <cstdint>
-#include <limits>
 #include <gmpxx.h>
+#include <limits>
 #include <vector>
 
 // The divisors of a tree's leaves made ready for it: the multiple M_v of
@@ -29,7 +29,7 @@ struct DivisorTree {
     std::size_t top_level = 0; // the root's; level j has nodes of 2^j leaves
     std::size_t bottom = 0;    // the blocks' level: their leaves come straight from them
     std::vector<mpz_class> block_multiples;
-    std::vector<std::vector<Split>> splits;               // for each level above the blocks
+    std::vector<std::vector<Split>> splits;                // for each level above the blocks
     std::vector<std::vector<unsigned long>> multiple_bits; // bits of each node's M_v, from the blocks up
     mpz_class root_multiple;
 

@@ -75,9 +75,7 @@ long double scaled_tail(const mpz_class& y, unsigned long m, std::int64_t first)
     return mpfr_get_ld(sum.value, MPFR_RNDN);
 }
 
-// What a part's tree is asked (see PartOfRun): y = w B for an odd base; for
-// a base 2^a with w = odd_weight 2^v, y = odd_weight 5^D and e_k = a n_k -
-// (D + v), so that floor(y / 2^e_k) = floor(Y_m / m^n_k).
+// What a part's tree is asked (PartOfRun has the base 2^a's y and e_k).
 PartOfRun part_of_run(SeriesPart series_part, std::int32_t places)
 {
     PartOfRun part;
@@ -118,7 +116,7 @@ SeriesRun prepare_series(std::span<const SeriesPart> series, std::int32_t places
 {
     SeriesRun run;
     run.places = places;
-    // B = 5^D 2^D, the power of five by squares through the library's products.
+    // B = 5^D 2^D, 5^D by squares through the library's products.
     raise(run.ten_to_places, 5, static_cast<unsigned long>(places));
     mpz_mul_2exp(run.ten_to_places.get_mpz_t(), run.ten_to_places.get_mpz_t(), static_cast<mp_bitcnt_t>(places));
     for (const SeriesPart& part : series) {
@@ -225,7 +223,7 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
 {
     static_assert(tree_divisor_limit <= std::uint64_t{1} << 21, "residues of 21 bits: their products fit 42");
     const auto count = static_cast<std::int64_t>(residues.size());
-    assert(part.base_is_power_of_two() && first >= 0 && first + count <= part.whole_terms);
+    assert(part.tree_base_is_two() && first >= 0 && first + count <= part.whole_terms);
     assert(odd_divisor(first + count - 1) < tree_divisor_limit);
     // The dividend is odd_weight 5^D: its factor and D.
     const unsigned long odd_weight = part.dividend_factor;
@@ -246,7 +244,7 @@ void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::spa
             largest_exponent = std::max(largest_exponent, two_exponents[lane]);
             values[lane] = 1 % n;
         }
-        // 5^D 2^(-e_k) mod n_k, both powers from one chain of squares.
+        // 5^D 2^(-e_k) mod n_k, both raised along one chain of squares.
         for (int bit = std::bit_width(largest_exponent) - 1; bit >= 0; --bit) {
             const unsigned long five = five_exponent >> bit & 1;
             for (std::size_t lane = 0; lane < side_by_side; ++lane) {

@@ -65,7 +65,8 @@ inline constexpr std::array<SeriesPart, 3> stormer_series{{{8, 24}, {57, 8}, {23
 constexpr bool first_part_is_largest(std::span<const SeriesPart> series)
 {
     for (const SeriesPart part : series) {
-        if (part.weight == 0 || part.base < series[0].base || part.weight * series[0].base > series[0].weight * part.base) {
+        if (part.weight == 0 || part.base < series[0].base ||
+            part.weight * series[0].base > series[0].weight * part.base) {
             return false;
         }
     }
@@ -87,11 +88,11 @@ constexpr Log10FromBelow log10_from_below(unsigned long m)
 {
     constexpr unsigned __int128 most = ~static_cast<unsigned __int128>(0) >> 1;
     Log10FromBelow best;
-    unsigned __int128 power = 1; // m^q
-    for (std::uint64_t q = 1; power <= most / m; ++q) {
-        power *= m;
+    unsigned __int128 raised = 1; // m^q
+    for (std::uint64_t q = 1; raised <= most / m; ++q) {
+        raised *= m;
         std::uint64_t r = 0; // the largest with 10^r <= m^q
-        for (unsigned __int128 ten = 10; ten <= power; ten *= 10) {
+        for (unsigned __int128 ten = 10; ten <= raised; ten *= 10) {
             ++r;
             if (ten > most / 10) {
                 break;
@@ -138,7 +139,7 @@ constexpr bool fits_a_limb_division(std::span<const SeriesPart> series)
 static_assert(fits_a_limb_division(stormer_series));
 
 // A part of the series as one run sees it: its powers are the quotients a
-// scaled remainder tree is asked for, floor(y / b^e_k), e_k by its power rule.
+// scaled remainder tree is asked for, floor(y / b^e_k), e_k by its exponent rule.
 // For an odd base m that is Y_m / m^n_k itself (y = Y_m); for a base 2^a,
 // Y_m = odd_weight 5^D 2^(D + v) with w = odd_weight 2^v, the tree's y is
 // odd_weight 5^D, its base 2, and e_k = a n_k - (D + v): a power is a shift.
@@ -155,7 +156,7 @@ struct PartOfRun {
     std::int64_t terms = 0; // K_m
     long double tail = 0;   // tail_m
 
-    bool base_is_power_of_two() const { return exponents.base == 2; }
+    bool tree_base_is_two() const { return exponents.base == 2; }
     PowerQuotients quotients(const mpz_class& ten_to_places) const;
 };
 
@@ -190,7 +191,7 @@ std::vector<TermRange> term_ranges(const SeriesRun& series);
 PartWork work_of(const PartOfRun& part, TermRange range);
 
 // The residues of the terms first, first + 1, ... (below whole_terms, one for
-// each place of `residues`) of a part whose base is a power of two: its power
-// is the whole number odd_weight 5^D 2^-e_k, so the residue is a matter of
-// modular powers (and the fraction is 0).
+// each place of `residues`) of a part whose base is 2^a: its power
+// is the whole number y 2^-e_k, so the residue is a matter of modular powers
+// (and the fraction is 0).
 void whole_quotient_residues(const PartOfRun& part, std::int64_t first, std::span<std::uint64_t> residues);

@@ -108,9 +108,8 @@ std::vector<std::function<void()>> plan_tasks(RunWork& work)
             cost += work.meter.cost_of(i, range);
         }
         RangeSums& sums = work.range_sums[r];
-        tasks.push_back({cost, [&series, range, &meter = work.meter, &sums] {
-                             work_out_range(series, range, meter, sums);
-                         }});
+        tasks.push_back(
+            {cost, [&series, range, &meter = work.meter, &sums] { work_out_range(series, range, meter, sums); }});
     }
     tasks.push_back({work.meter.pi_digits_cost(), [&work] {
                          work.phi = write_pi_digits(work.result, work.series.places, work.series.ten_to_places);

@@ -4,7 +4,7 @@
 // digits, and for each term range on a grid common to all parts, every
 // part's work over those terms (a scaled remainder tree over the range's
 // divisors, made once for all the parts that need them, or the whole-number
-// quotients of a power-of-two base), summed into the range's own partial sums
+// quotients of a base 2^a), summed into the range's own partial sums
 // of F and G. A range's numbers live only while its task does. Longest first,
 // so that the threads finish close together.
 
@@ -32,4 +32,3 @@ struct RunWork {
 };
 
 std::vector<std::function<void()>> plan_tasks(RunWork& work);
-
