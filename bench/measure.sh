@@ -7,8 +7,11 @@
 # time and peak memory of ROUNDS interleaved runs each, and the wall-time and
 # CPU-time ratios; last, the remainder engine's peak memory at the largest size
 # when given many threads (MANY_THREADS, 16 by default: the program itself
-# starts no more than it pays to). `pi` is a benchmark peer only: installed
-# here when root, never a build dependency.
+# starts no more than it pays to). With INSTRUCTIONS=1, also the
+# instructions the engine runs on one thread at each size, counted by
+# valgrind's callgrind (some ten minutes: repeatable whatever else the
+# machine does, where times are not). `pi` is a benchmark peer only:
+# installed here when root, never a build dependency.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${ROUNDS:-5}
@@ -39,14 +42,14 @@ build/bench/engine_benchmark --benchmark_filter='/100000' | tee "$work/engines.t
 awk '/^term_by_term/ {t=$2} /^by_remainders\/100000/ {r=$2}
      END {if (r > 0) printf "engines at 100,000 places: the remainder engine %.0f times faster\n", t / r}' "$work/engines.txt"
 
-# One timed run: "wall-seconds cpu-seconds peak-kilobytes".
-# The wall time comes from the shell's microsecond clock (time's own is in
-# hundredths), so it includes time's start-up: the same for both programs.
+# One timed run: "wall-seconds cpu-seconds peak-kilobytes". The times come
+# from the shell's own clock, in milliseconds (time's are in hundredths, too
+# coarse at 100,000 places), so they include time's start-up: the same for
+# both programs.
 timed() {
-    local start=$EPOCHREALTIME
-    /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >"$work/out"
-    local end=$EPOCHREALTIME
-    awk -v start="$start" -v end="$end" '{print end - start, $1 + $2, $3}' "$work/time"
+    local TIMEFORMAT='%3R %3U %3S'
+    { time /usr/bin/time -f '%M' -o "$work/time" "$@" >"$work/out"; } 2>"$work/times"
+    awk -v peak="$(cat "$work/time")" '{print $1, $2 + $3, peak}' "$work/times"
 }
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
@@ -69,8 +72,8 @@ for places in 100000 400000 1599999; do
         peer=$(if [ -s "$work/peer" ]; then for field in 1 2 3; do cut -d' ' -f$field "$work/peer" | median; done | xargs; fi)
         label=$([ "$cores" = all ] && echo "$(nproc) cores" || echo "1 core ")
         echo "$places $ours $peer" | awk -v label="$label" '{
-            printf "%9s places, %s: stormer-pi %.3f s wall, %.2f s CPU, %6.1f MiB peak", $1, label, $2, $3, $4 / 1024
-            if (NF > 4) printf " | pi %.3f s wall, %.2f s CPU, %6.1f MiB peak | wall ratio %.2f, CPU ratio %.2f",
+            printf "%9s places, %s: stormer-pi %.3f s wall, %.3f s CPU, %6.1f MiB peak", $1, label, $2, $3, $4 / 1024
+            if (NF > 4) printf " | pi %.3f s wall, %.3f s CPU, %6.1f MiB peak | wall ratio %.2f, CPU ratio %.2f",
                                $5, $6, $7 / 1024, $2 / $5, $3 / $6
         }'
         echo
@@ -79,3 +82,12 @@ done
 threads=${MANY_THREADS:-16}
 /usr/bin/time -f '%M' -o "$work/time" build/bench/engine_check --threads "$threads" remainder 1599999 >/dev/null
 awk -v threads="$threads" '{printf "1599999 places, the engine given %s threads: %.1f MiB peak\n", threads, $1 / 1024}' "$work/time"
+if [ "${INSTRUCTIONS:-0}" = 1 ]; then
+    scripts/install-packages.sh valgrind
+    for places in 100000 400000 1599999; do
+        valgrind --tool=callgrind --callgrind-out-file=/dev/null \
+            build/bench/engine_check --threads 1 remainder "$places" 2>"$work/callgrind" >/dev/null
+        sed -n 's/.*refs: *\([0-9,]*\).*/\1/p' "$work/callgrind" |
+            awk -v p="$places" '{printf "%s places, the engine on one thread: %s instructions\n", p, $1}'
+    done
+fi
