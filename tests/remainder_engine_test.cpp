@@ -40,9 +40,10 @@ EngineRun run_engine(PiEngine& engine, RunSize size)
     return run;
 }
 
-// The remainder engine's word, should it ever hand a run to the term-by-term engine.
+// The remainder engine's word, should it ever hand a run to the term-by-term
+// engine; these checks have it fail such a run at once instead.
 StringSink notices;
-RemainderEngine remainder_engine(2, notices);
+RemainderEngine remainder_engine(2, notices, RemainderEngine::Untrusted::fail);
 TermByTermEngine term_by_term_engine;
 
 // Compares the remainder engine, without its handing over, with the

@@ -15,6 +15,7 @@ enum class SumFailure {
     overflow,  // the series' own overflow check fired; its message has been written
     no_memory, // working memory could not be had after all; the result is left zero
     too_large, // beyond the largest run (largest_run); nothing has been written
+    untrusted, // the remainder engine's correction missed its budget, and it was told not to hand the run over
 };
 
 struct SumOutcome {

@@ -149,8 +149,8 @@ static_assert(memory_need_covers(measured_peaks), "a run may need more memory th
 
 } // namespace
 
-RemainderEngine::RemainderEngine(unsigned thread_count, TextSink& notices)
-    : thread_count_(std::max(1U, thread_count)), notices_(notices)
+RemainderEngine::RemainderEngine(unsigned thread_count, TextSink& notices, Untrusted untrusted)
+    : thread_count_(std::max(1U, thread_count)), notices_(notices), untrusted_(untrusted)
 {
 }
 
@@ -188,6 +188,9 @@ SumOutcome RemainderEngine::sum_into(RunSize size, LimbSpan result, TextSink& pr
         return SumOutcome{terms_used, SumFailure::none};
     }
     work.reset();
+    if (untrusted_ == Untrusted::fail) {
+        return SumOutcome{terms_used, SumFailure::untrusted};
+    }
     return sum_term_by_term_instead(size, result, lines, notices_, correction);
 }
 

@@ -11,10 +11,15 @@
 // on as many threads as it is given.
 class RemainderEngine : public PiEngine {
 public:
+    // What a run whose correction misses its budget comes to: handed to the
+    // term-by-term engine (the program's), or ended as SumFailure::untrusted
+    // (for checks that must not wait an hour for it at the largest run).
+    enum class Untrusted { hand_over, fail };
+
     // At most `thread_count` threads a run, and never more than pay; a word
     // for the user, should a run ever be handed to the term-by-term engine,
     // goes to `notices`.
-    RemainderEngine(unsigned thread_count, TextSink& notices);
+    RemainderEngine(unsigned thread_count, TextSink& notices, Untrusted untrusted = Untrusted::hand_over);
     MemoryNeed memory_needed(RunSize size) const override;
     unsigned most_threads() const override;
     SumOutcome sum_into(RunSize size, LimbSpan result, TextSink& progress, unsigned threads) override;
@@ -24,6 +29,7 @@ public:
 private:
     unsigned thread_count_;
     TextSink& notices_;
+    Untrusted untrusted_;
     Correction last_correction_;
 };
 
