@@ -40,13 +40,13 @@ struct CostsAt {
     double pi_digit;
 };
 
-// Made by `build/bench/engine_check --costs` (2026-12-08, Intel(R) Xeon(R) Processor, FLINT 3.6.0, GMP 6.2.1 from
-// build-flint/install/lib/glibc-hwcaps/x86-64-v3/libflint.so.24.0.0), alone on one core. Between and beyond the
-// sizes the costs grow as the size to some exponent, fitted between the two nearest.
+// Made by `build/bench/engine_check --costs` (2026-12-09, AMD EPYC, FLINT 3.6.0, GMP 6.2.1 from
+// /var/cache/stormer-pi/flint/install/lib/glibc-hwcaps/x86-64-v3/libflint.so.24.0.0), alone on one core. Between
+// and beyond the sizes the costs grow as the size to some exponent, fitted between the two nearest.
 constexpr std::array<CostsAt, 3> measured_costs{{
-    {100'000, {0.142, 0.243, 0.261}, 2.666, 0.137},
-    {400'000, {0.200, 0.312, 0.337}, 2.929, 0.166},
-    {1'599'999, {0.271, 0.424, 0.512}, 3.363, 0.225},
+    {99999, {0.227, 0.384, 0.405}, 0.998, 0.250},
+    {399999, {0.338, 0.473, 0.556}, 1.159, 0.304},
+    {1599999, {0.450, 0.658, 0.619}, 1.264, 0.413},
 }};
 
 // The cost at `places` from the two samples around it (or the two nearest).
@@ -64,7 +64,7 @@ template <typename Cost> double cost_at(std::int32_t places, Cost cost_of)
 
 } // namespace
 
-RunMeter::RunMeter(const SeriesRun& series) : series_(series)
+RunMeter::RunMeter(const SeriesRun& series)
 {
     assert(series.parts.size() == stormer_series.size());
     const std::int32_t places = series.places;
@@ -76,26 +76,9 @@ RunMeter::RunMeter(const SeriesRun& series) : series_(series)
             static_cast<double>(part.whole_terms) / static_cast<double>(work_costs::whole_quotients_a_step);
         const double tree_cost = cost_at(places, [i](const CostsAt& costs) { return costs.tree_step[i]; });
         const double whole_cost = cost_at(places, [](const CostsAt& costs) { return costs.whole_quotients_step; });
-        parts_.push_back(
-            {&meter_.open(tree_steps, tree_cost), tree_cost, &meter_.open(whole_steps, whole_cost), whole_cost});
+        parts_.push_back({&meter_.open(tree_steps, tree_cost), &meter_.open(whole_steps, whole_cost)});
     }
-    pi_digit_cost_ = cost_at(places, [](const CostsAt& costs) { return costs.pi_digit; });
-    pi_digits_ = &meter_.open(places, pi_digit_cost_);
-}
-
-double RunMeter::cost_of(std::size_t part, TermRange range) const
-{
-    const auto terms = static_cast<double>(range.terms());
-    const PartAccounts& accounts = parts_[part];
-    switch (work_of(series_.parts[part], range)) {
-    case PartWork::tree:
-        return terms * static_cast<double>(work_costs::tree_steps_a_leaf) * accounts.tree_step_cost;
-    case PartWork::whole_quotients:
-        return terms / static_cast<double>(work_costs::whole_quotients_a_step) * accounts.whole_quotients_step_cost;
-    case PartWork::none:
-        break;
-    }
-    return 0;
+    pi_digits_ = &meter_.open(places, cost_at(places, [](const CostsAt& costs) { return costs.pi_digit; }));
 }
 
 void ProgressPacer::catch_up()

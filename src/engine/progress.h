@@ -70,18 +70,13 @@ constexpr std::uint64_t whole_quotients_a_step = 16;
 // The meter of one remainder-engine run: an account for each part's trees
 // and for its whole quotients, and one for pi's digits, each opened with its
 // steps and what a step costs at the run's size (the table in progress.cpp,
-// measured by bench/engine_check --costs). Only the pace of the lines and the
-// order of the tasks depend on those costs.
+// measured by bench/engine_check --costs). Only the pace of the lines
+// depends on those costs.
 class RunMeter {
 public:
     explicit RunMeter(const SeriesRun& series);
     RunMeter(const RunMeter&) = delete;
     RunMeter& operator=(const RunMeter&) = delete;
-
-    // Microseconds of one core that part i's work over a term range takes,
-    // and pi's digits.
-    double cost_of(std::size_t part, TermRange range) const;
-    double pi_digits_cost() const { return pi_digit_cost_ * static_cast<double>(series_.places); }
 
     WorkMeter::Account& trees(std::size_t part) { return *parts_[part].trees; }
     WorkMeter::Account& whole_quotients(std::size_t part) { return *parts_[part].whole_quotients; }
@@ -91,15 +86,11 @@ public:
 private:
     struct PartAccounts {
         WorkMeter::Account* trees;
-        double tree_step_cost;
         WorkMeter::Account* whole_quotients;
-        double whole_quotients_step_cost;
     };
-    const SeriesRun& series_;
     WorkMeter meter_;
     std::vector<PartAccounts> parts_;
     WorkMeter::Account* pi_digits_;
-    double pi_digit_cost_;
 };
 
 // Writes the progress lines as the work done passes each one.

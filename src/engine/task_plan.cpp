@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <optional>
 
 #include "engine/big_numbers.h"
@@ -91,37 +90,29 @@ void work_out_range(const SeriesRun& series, TermRange range, RunMeter& meter, R
 
 } // namespace
 
+// pi's digits first, the longest task; then the term ranges from the first
+// term up. A range's largest numbers are its roots' divisions at its start,
+// whose quotients shrink as the terms rise: so the ranges that hold the most
+// run while pi's task is still summing its series, before Arb's peak at its
+// end, the largest of any task's, and the cheapest come last, to even out the
+// threads' ends.
 std::vector<std::function<void()>> plan_tasks(RunWork& work)
 {
-    struct Task {
-        double cost;
-        std::function<void()> work;
-    };
-    std::vector<Task> tasks;
+    std::vector<std::function<void()>> tasks;
+    tasks.emplace_back([&work] {
+        work.phi = write_pi_digits(work.result, work.series.places, work.series.ten_to_places);
+        work.meter.pi_digits().add(static_cast<std::uint64_t>(work.series.places));
+        // Its peak is not kept for the smaller tasks after it.
+        release_library_caches();
+        give_back_free_memory();
+    });
     const SeriesRun& series = work.series;
     const std::vector<TermRange> ranges = term_ranges(series);
     work.range_sums.assign(ranges.size(), RangeSums{});
     for (std::size_t r = 0; r < ranges.size(); ++r) {
-        const TermRange range = ranges[r];
-        double cost = 0;
-        for (std::size_t i = 0; i < series.parts.size(); ++i) {
-            cost += work.meter.cost_of(i, range);
-        }
-        RangeSums& sums = work.range_sums[r];
-        tasks.push_back(
-            {cost, [&series, range, &meter = work.meter, &sums] { work_out_range(series, range, meter, sums); }});
+        tasks.emplace_back([&series, range = ranges[r], &meter = work.meter, &sums = work.range_sums[r]] {
+            work_out_range(series, range, meter, sums);
+        });
     }
-    tasks.push_back({work.meter.pi_digits_cost(), [&work] {
-                         work.phi = write_pi_digits(work.result, work.series.places, work.series.ten_to_places);
-                         work.meter.pi_digits().add(static_cast<std::uint64_t>(work.series.places));
-                         // Its peak, the largest of any task's, is not kept for the smaller tasks after it.
-                         release_library_caches();
-                         give_back_free_memory();
-                     }});
-    std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
-    std::vector<std::function<void()>> ordered;
-    for (Task& task : tasks) {
-        ordered.push_back(std::move(task.work));
-    }
-    return ordered;
+    return tasks;
 }

@@ -5,8 +5,8 @@
 // part's work over those terms (a scaled remainder tree over the range's
 // divisors, made once for all the parts that need them, or the whole-number
 // quotients of a base 2^a), summed into the range's own partial sums
-// of F and G. A range's numbers live only while its task does. Longest first,
-// so that the threads finish close together.
+// of F and G. A range's numbers live only while its task does. The order of
+// the tasks is in task_plan.cpp.
 
 #include <functional>
 #include <vector>
