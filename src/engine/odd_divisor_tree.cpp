@@ -119,12 +119,12 @@ private:
 };
 
 // The least common multiple of a short range: each prime within its reach
-// once, raised to its highest exponent; the rest of each number as it is.
+// once, raised to its highest exponent; each number's cofactor as it is.
 mpz_class least_common_multiple_of(const std::vector<std::uint32_t>& primes, OddRange range)
 {
-    std::vector<std::uint64_t> parts; // each number with the primes in reach taken out
+    std::vector<std::uint64_t> cofactors; // each number with the primes in reach taken out
     for (std::uint64_t n = range.first; n <= range.last; n += 2) {
-        parts.push_back(n);
+        cofactors.push_back(n);
     }
     SmallProduct multiple;
     for (const std::uint64_t p : primes) {
@@ -133,15 +133,15 @@ mpz_class least_common_multiple_of(const std::vector<std::uint32_t>& primes, Odd
         }
         const std::uint64_t first_multiple = ((range.first + p - 1) / p | 1) * p;
         for (std::uint64_t n = first_multiple; n <= range.last; n += 2 * p) {
-            std::uint64_t& part = parts[(n - range.first) / 2];
-            while (part % p == 0) {
-                part /= p;
+            std::uint64_t& cofactor = cofactors[(n - range.first) / 2];
+            while (cofactor % p == 0) {
+                cofactor /= p;
             }
         }
         multiple.multiply(prime_raised(p, highest_exponent_in(p, range)));
     }
-    for (const std::uint64_t part : parts) {
-        multiple.multiply(part);
+    for (const std::uint64_t cofactor : cofactors) {
+        multiple.multiply(cofactor);
     }
     return multiple.value();
 }

@@ -87,5 +87,5 @@ void add_whole_number(LimbSpan number, long long addend)
         number[k] = static_cast<limb>(value - carry * 1000);
     }
     number[0] = static_cast<limb>(number[0] + carry);
-    assert(number[0] >= 0 && number[0] <= 9 && "a correction never reaches past pi's whole part");
+    assert(number[0] >= 0 && number[0] <= 9 && "a correction never reaches the limb before the point");
 }

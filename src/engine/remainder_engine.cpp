@@ -10,7 +10,7 @@
 //
 // Writing each floor as the exact quotient less its fraction,
 //   R = B pi - sum_m tail_m - F - G
-// where tail_m is Y_m times the part of arctan(1/m)'s series from k = K_m on
+// where tail_m is Y_m times the rest of arctan(1/m)'s series from k = K_m on
 // (K_m: where the powers of m run out, at most K), F sums (-1)^k
 // frac(Y_m / m^n_k) / n_k and G sums (-1)^k (A_k mod n_k) / n_k. R is a whole
 // number, so the right side to within its error budget, rounded, is R

@@ -257,7 +257,7 @@ private:
 
     // The leaves of a block from one product. With T = x_v M_v (below M_v,
     // held in fixed point), leaf i has n_i x_i = T b^(E_v - e_i) mod n_i,
-    // since n_i divides M_v: the whole part of that is the leaf's residue,
+    // since n_i divides M_v: the floor of that is the leaf's residue,
     // its fraction the leaf's fraction. Taken from the last leaf down, each
     // T b^(E_v - e_i) is the one before times b^(e_(i+1) - e_i), which fits a
     // limb: a product by a limb and a remainder by a limb a leaf.
@@ -272,7 +272,7 @@ private:
     {
         const unsigned long multiple_bits = bits_in(multiple);
         assert(precision > multiple_bits);
-        // T's fraction in whole limbs, so that its whole part starts at a limb.
+        // T's fraction in whole limbs, so that its floor starts at a limb.
         const auto fraction_limbs =
             static_cast<mp_size_t>((precision - multiple_bits + GMP_NUMB_BITS - 1) / GMP_NUMB_BITS);
         const unsigned long point = static_cast<unsigned long>(fraction_limbs) * GMP_NUMB_BITS;
@@ -283,7 +283,7 @@ private:
         } else {
             mpz_tdiv_q_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), precision - point);
         }
-        // The whole part grows by at most the span's bits (and a limb a leaf).
+        // The floor grows by at most the span's bits.
         const unsigned long span_bits = static_cast<unsigned long>(
             std::ceil(static_cast<double>(exponent(first + count - 1) - exponent(first)) * log2_base_));
         const auto room = static_cast<std::size_t>(fraction_limbs) + (multiple_bits + span_bits) / GMP_NUMB_BITS + 2;
@@ -311,7 +311,7 @@ private:
         }
     }
 
-    // Leaf i from n_i x_i: its whole part mod n_i, and its fraction's top 64 bits.
+    // Leaf i from n_i x_i: its floor mod n_i, and its fraction's top 64 bits.
     void leaf(std::size_t index, std::uint64_t n, std::uint64_t residue, std::uint64_t fraction_top)
     {
         static_assert(fraction_bits == GMP_NUMB_BITS);
