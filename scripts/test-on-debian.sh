@@ -9,7 +9,8 @@
 #   scripts/test-on-debian.sh trixie
 #
 # The root is kept under build-debian/RELEASE between runs (packages already
-# installed there stay). /proc, /dev and /dev/pts are bound into it only while
+# installed there stay); STORMER_DEBIAN_DIR=/some/folder keeps it under that
+# folder instead, so that CI can keep one root between fresh clones. /proc, /dev and /dev/pts are bound into it only while
 # it is in use, and always unmounted before anything under it is removed: a
 # root deleted with /dev still bound into it takes the host's device files
 # with it.
@@ -24,7 +25,7 @@ if ! command -v debootstrap >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
 fi
 
-cache=$PWD/build-debian/$release
+cache=${STORMER_DEBIAN_DIR:-$PWD/build-debian}/$release
 root=$cache/root
 mkdir -p "$cache"
 
