@@ -169,35 +169,25 @@ RaisedTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned lon
     return raised;
 }
 
-void divide_by_raised(mpz_class& quotient, mpz_class* remainder, const mpz_class& y, unsigned long b, long e)
+void divide_by_raised(mpz_class& quotient, const mpz_class& y, unsigned long b, long e)
 {
-    assert(sgn(y) >= 0 && (e >= 0 || (b == 2 && remainder == nullptr)));
+    assert(sgn(y) >= 0 && (e >= 0 || b == 2));
     if (b == 2) {
         if (e < 0) {
             mpz_mul_2exp(quotient.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(-e));
-            return;
+        } else {
+            mpz_tdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(e));
         }
-        if (remainder != nullptr) {
-            mpz_tdiv_r_2exp(remainder->get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(e));
-        }
-        mpz_tdiv_q_2exp(quotient.get_mpz_t(), y.get_mpz_t(), static_cast<mp_bitcnt_t>(e));
         return;
     }
     // b^e beyond y by more than a few bits gives 0 without being made.
     if (static_cast<double>(e) * std::log2(static_cast<double>(b)) > static_cast<double>(bits_in(y)) + 2) {
-        if (remainder != nullptr) {
-            *remainder = y;
-        }
         quotient = 0;
         return;
     }
     mpz_class raised;
     raise(raised, b, static_cast<unsigned long>(e));
-    if (remainder != nullptr) {
-        mpz_fdiv_qr(quotient.get_mpz_t(), remainder->get_mpz_t(), y.get_mpz_t(), raised.get_mpz_t());
-    } else {
-        mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), raised.get_mpz_t());
-    }
+    mpz_fdiv_q(quotient.get_mpz_t(), y.get_mpz_t(), raised.get_mpz_t());
 }
 
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b)

@@ -88,11 +88,10 @@ struct RaisedTop {
 };
 RaisedTop raise_to_bits(unsigned long base, unsigned long exponent, unsigned long bits);
 
-// quotient = floor(y / b^e) for y >= 0 and, where asked for, remainder = y -
-// quotient b^e: by shifts where b is 2 (e may then be below 0, for y 2^-e
-// and no remainder), by a division otherwise (e >= 0; b^e made only where it
-// does not exceed y by far, the quotient being 0 beyond).
-void divide_by_raised(mpz_class& quotient, mpz_class* remainder, const mpz_class& y, unsigned long b, long e);
+// quotient = floor(y / b^e) for y >= 0: by a shift where b is 2 (e may then
+// be below 0, for y 2^-e), by a division otherwise (e >= 0; b^e made only
+// where it does not exceed y by far, the quotient being 0 beyond).
+void divide_by_raised(mpz_class& quotient, const mpz_class& y, unsigned long b, long e);
 
 // quotient = floor(a / b) for a >= 0 and b > 0.
 void divide_floor(mpz_class& quotient, const mpz_class& a, const mpz_class& b);

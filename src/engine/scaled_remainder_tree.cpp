@@ -276,7 +276,7 @@ private:
         const auto fraction_limbs =
             static_cast<mp_size_t>((precision - multiple_bits + GMP_NUMB_BITS - 1) / GMP_NUMB_BITS);
         const unsigned long point = static_cast<unsigned long>(fraction_limbs) * GMP_NUMB_BITS;
-        mpz_class& scaled = leaf_working_.product;
+        mpz_class& scaled = block_product_;
         multiply(scaled, x, multiple); // T 2^p_v
         if (point >= precision) {
             mpz_mul_2exp(scaled.get_mpz_t(), scaled.get_mpz_t(), point - precision);
@@ -324,19 +324,17 @@ private:
         answers_.answer(index, residue, fraction);
     }
 
-    // floor(y / b^e) mod n and frac(y / b^e) by one exact division.
+    // floor(y / b^e) mod n and frac(y / b^e) by one exact division: of y
+    // 2^fraction_bits, whose quotient holds both, the fraction's bits below.
     void exact_leaf(std::size_t index, std::uint64_t n)
     {
         mpz_class y;
-        quotients_.dividend_shifted(y, 0);
-        const auto e = static_cast<long>(exponent(index));
+        quotients_.dividend_shifted(y, fraction_bits);
         mpz_class quotient;
-        mpz_class remainder;
-        divide_by_raised(quotient, &remainder, y, quotients_.exponents.base, e);
-        // The fraction's top bits: floor(remainder 2^fraction_bits / b^e).
+        divide_by_raised(quotient, y, quotients_.exponents.base, static_cast<long>(exponent(index)));
         mpz_class fraction;
-        mpz_mul_2exp(remainder.get_mpz_t(), remainder.get_mpz_t(), fraction_bits);
-        divide_by_raised(fraction, nullptr, remainder, quotients_.exponents.base, e);
+        mpz_tdiv_r_2exp(fraction.get_mpz_t(), quotient.get_mpz_t(), fraction_bits);
+        mpz_tdiv_q_2exp(quotient.get_mpz_t(), quotient.get_mpz_t(), fraction_bits);
         answers_.answer(index, mpz_fdiv_ui(quotient.get_mpz_t(), static_cast<unsigned long>(n)),
                         static_cast<long double>(mpz_get_ui(fraction.get_mpz_t())) * fraction_unit);
     }
@@ -363,9 +361,9 @@ private:
     const DivisorTree& divisors_;
     LeafAnswers& answers_;
     std::vector<WorkingNumbers> working_; // for each level above the blocks
-    WorkingNumbers leaf_working_;
-    std::vector<mp_limb_t> leaf_limbs_; // T b^(E_v - e_i) of the block's leaf at hand
-    mp_limb_t step_multiplier_;         // b^(e_(i+1) - e_i)
+    mpz_class block_product_;             // T 2^p_v of the block at hand, cut to its fraction limbs
+    std::vector<mp_limb_t> leaf_limbs_;   // T b^(E_v - e_i) of the block's leaf at hand
+    mp_limb_t step_multiplier_;           // b^(e_(i+1) - e_i)
     std::map<unsigned long, mpz_class> raised_;
 };
 

@@ -35,7 +35,7 @@ bool raised_exceeds(const mpz_class& y, unsigned long m, unsigned long n)
         return log2_raised > log2_of(y);
     }
     mpz_class quotient;
-    divide_by_raised(quotient, nullptr, y, m, static_cast<long>(n));
+    divide_by_raised(quotient, y, m, static_cast<long>(n));
     return quotient == 0;
 }
 
@@ -101,7 +101,7 @@ PartOfRun part_of_run(SeriesPart series_part, std::int32_t places)
 mpz_class power_of(const PartOfRun& part, const mpz_class& y, std::int64_t k)
 {
     mpz_class power;
-    divide_by_raised(power, nullptr, y, part.exponents.base, part.exponents.exponent(odd_divisor(k)));
+    divide_by_raised(power, y, part.exponents.base, part.exponents.exponent(odd_divisor(k)));
     return power;
 }
 
